@@ -1,0 +1,199 @@
+// The FDL side of the virtual processor, reached through the companion
+// library's four entry points. Every call is logged as the companion's.
+#include <algorithm>
+#include <cstring>
+
+#include "dpsim_private.h"
+#include "sim_state.h"
+
+using namespace dpsim;
+
+namespace {
+
+constexpr int32_t kFdlFailed = -1;
+constexpr int32_t kFdlMalformed = -2;
+
+// Result block for an FDL request: the request echoed, marked as a done
+// result, carrying the service's data.
+FdlResult Answer(const Processor* cp, const uint8_t* request, uint32_t* busUs, uint32_t baud) {
+  FdlResult r;
+  memcpy(r.block, request, kBlockSize);
+  const uint16_t service = Get16(request + kBlkFdlService);
+  const uint16_t requestLength = Get16(request + kBlkDataLength);
+  const uint16_t limit = Get16(request + kBlkDataLimit);
+  uint16_t code = 0;
+  std::vector<uint8_t> data;
+  if (service == kFdlServiceStatus) {
+    if (cp != nullptr) data = cp->fdlStatus;
+    if (limit != 0 && data.size() > limit) data.resize(limit);
+  } else if (service != kFdlServiceSend) {
+    code = kFdlUnsupportedService;
+  }
+  const uint16_t n = static_cast<uint16_t>(std::min<size_t>(data.size(), kFdlDataMax));
+  r.block[kBlkResultFlag] = 1;
+  r.block[kBlkOperation] = 1;
+  r.block[kBlkFdlDone] = 1;
+  Put16(r.block + kBlkResultCode, code);
+  Put16(r.block + kBlkDataOffset, kBlkData);
+  Put16(r.block + kBlkDataLength, n);
+  r.block[kBlkLengthByte] = static_cast<uint8_t>(n);
+  memset(r.block + kBlkData, 0, kFdlDataMax);
+  if (n > 0) memcpy(r.block + kBlkData, data.data(), n);
+  r.result = 0;
+  r.length = static_cast<uint16_t>(kBlockSize);
+  *busUs = BusTimeUs(baud, std::min<uint32_t>(requestLength, kFdlDataMax), n);
+  return r;
+}
+
+bool WellFormed(const uint8_t* b) {
+  return b[kBlkTag] == kBlockTag && b[kBlkLayer] == kFdlLayerTag &&
+         b[kBlkSubsystem] == kSubsystemFdl && Get16(b + kBlkDataLength) <= kFdlDataMax;
+}
+
+}  // namespace
+
+extern "C" {
+
+DPSIM_API int32_t DpSimFdl_Open(const char* cpName) {
+  CallEntry e(DPSIM_LIB_FDL, "ZEL_open");
+  e.Ptr(cpName).Text(cpName);
+  try {
+    if (cpName == nullptr) return e.Done(kFdlFailed);
+    State& s = G();
+    auto handle = std::make_shared<FdlHandle>();
+    handle->cp = cpName;
+    handle->wake = plat::EventCreate();
+    if (handle->wake == nullptr) return e.Done(kFdlFailed);
+    Guard g(&s.lock);
+    int32_t scripted = 0;
+    int32_t id = -1;
+    if (TakeScript(DPSIM_FDL_OPEN_RESULT, &scripted)) {
+      // A negative value is the failure; another number becomes the handle.
+      if (scripted < 0 || s.fdl.count(scripted) != 0) return e.Done(scripted < 0 ? scripted : -1);
+      id = scripted;
+    } else {
+      id = s.nextFdl;
+      while (s.fdl.count(id) != 0) id = id == 0x7FFFFFFF ? 0 : id + 1;
+      s.nextFdl = id == 0x7FFFFFFF ? 0 : id + 1;
+    }
+    if (s.processors.count(cpName) == 0) return e.Done(kFdlFailed);
+    s.fdl[id] = handle;
+    s.lastFdl = id;
+    return e.Done(id);
+  } catch (...) {
+    return e.Done(kFdlFailed);
+  }
+}
+
+DPSIM_API int32_t DpSimFdl_Close(int32_t fdlHandle) {
+  CallEntry e(DPSIM_LIB_FDL, "ZEL_close");
+  e.Arg(fdlHandle);
+  try {
+    State& s = G();
+    std::shared_ptr<FdlHandle> closed;
+    int32_t result = 0;
+    {
+      Guard g(&s.lock);
+      int32_t scripted = 0;
+      if (TakeScript(DPSIM_FDL_CLOSE_RESULT, &scripted) && scripted != 0) {
+        result = scripted;  // reported as failed: the handle stays open
+      } else if (auto it = s.fdl.find(fdlHandle); it == s.fdl.end()) {
+        result = kFdlFailed;
+      } else {
+        closed = it->second;
+        s.fdl.erase(it);
+        for (auto b = s.bus.begin(); b != s.bus.end();) {
+          b = (b->second.fdl && b->second.handle == fdlHandle) ? s.bus.erase(b) : std::next(b);
+        }
+      }
+    }
+    // A receiver waiting on this handle returns now instead of at its timeout.
+    if (closed != nullptr) plat::EventSet(closed->wake);
+    return e.Done(result);
+  } catch (...) {
+    return e.Done(kFdlFailed);
+  }
+}
+
+DPSIM_API int32_t DpSimFdl_Send(int32_t fdlHandle, uint16_t length, const void* block) {
+  CallEntry e(DPSIM_LIB_FDL, "ZEL_send");
+  e.Arg(fdlHandle).Arg(length).Ptr(block);
+  try {
+    if (block == nullptr || length != kBlockSize) return e.Done(kFdlFailed);
+    const uint8_t* request = static_cast<const uint8_t*>(block);
+    e.Data(request, kBlockSize);
+    State& s = G();
+    EnsureDeliveryThread();
+    std::shared_ptr<FdlHandle> ready;
+    bool onBus = false;
+    int32_t result = 0;
+    {
+      Guard g(&s.lock);
+      auto it = s.fdl.find(fdlHandle);
+      int32_t scripted = 0;
+      if (it == s.fdl.end()) {
+        result = kFdlFailed;
+      } else if (!WellFormed(request)) {
+        result = kFdlMalformed;
+      } else if (TakeScript(DPSIM_FDL_SEND_RESULT, &scripted) && scripted != 0) {
+        result = scripted;
+      } else if (s.autoConfirm) {
+        auto cp = s.processors.find(it->second->cp);
+        uint32_t busUs = 0;
+        const FdlResult r = Answer(cp != s.processors.end() ? &cp->second : nullptr, request,
+                                   &busUs, s.config.baud);
+        onBus = QueueFdlResult(fdlHandle, it->second.get(), r, EffectiveDelay(busUs));
+        if (!onBus) ready = it->second;
+      }
+    }
+    if (onBus) WakeDeliveryThread();
+    if (ready != nullptr) plat::EventSet(ready->wake);
+    return e.Done(result);
+  } catch (...) {
+    return e.Done(kFdlFailed);
+  }
+}
+
+// Waits up to the configured time for a result. Nothing received: 0 with
+// *length 0. args[5] of the log entry: the length handed out.
+DPSIM_API int32_t DpSimFdl_Receive(int32_t fdlHandle, uint32_t unused, uint16_t* length,
+                                   uint32_t size, void* block) {
+  CallEntry e(DPSIM_LIB_FDL, "ZEL_receive");
+  e.Arg(fdlHandle).Arg(unused).Ptr(length).Arg(size).Ptr(block);
+  try {
+    if (length != nullptr) *length = 0;
+    if (length == nullptr || block == nullptr || size < kBlockSize) {
+      return e.Arg(0).Done(kFdlFailed);
+    }
+    State& s = G();
+    uint64_t deadline = 0;
+    std::shared_ptr<FdlHandle> h;
+    for (;;) {
+      FdlResult r;
+      {
+        Guard g(&s.lock);
+        auto it = s.fdl.find(fdlHandle);
+        if (it == s.fdl.end()) return e.Arg(0).Done(kFdlFailed);
+        if (deadline == 0) deadline = NowUs() + uint64_t{s.config.receiveWaitMs} * 1000;
+        h = it->second;
+        if (!h->ready.empty()) {
+          r = h->ready.front();
+          h->ready.pop_front();
+          h = nullptr;
+        }
+      }
+      if (h == nullptr) {
+        *length = r.length;
+        memcpy(block, r.block, kBlockSize);
+        return e.Arg(r.length).Data(r.block, kBlockSize).Done(r.result);
+      }
+      const uint64_t now = NowUs();
+      if (now >= deadline) return e.Arg(0).Done(0);
+      plat::WaitOne(h->wake, static_cast<uint32_t>((deadline - now + 999) / 1000));
+    }
+  } catch (...) {
+    return e.Done(kFdlFailed);
+  }
+}
+
+}  // extern "C"

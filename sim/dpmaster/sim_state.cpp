@@ -1,0 +1,408 @@
+#include "sim_state.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace dpsim {
+namespace {
+
+constexpr size_t kMaxConfigFile = 1 << 20;
+
+std::string ReadFile(const char* path, std::string* diag) {
+  std::string text;
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) {
+    diag->append(std::string("cannot open configuration file ") + path + "\n");
+    return text;
+  }
+  char buf[4096];
+  size_t n = 0;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+    text.append(buf, n);
+    if (text.size() > kMaxConfigFile) {
+      diag->append(std::string("configuration file larger than 1 MiB: ") + path + "\n");
+      text.clear();
+      break;
+    }
+  }
+  fclose(f);
+  return text;
+}
+
+State* Make() {
+  // Leaked on purpose: see G().
+  State* s = new State();
+  plat::LockInit(&s->signalLock);
+  plat::LockInit(&s->lock);
+  plat::LockInit(&s->logLock);
+  plat::LockInit(&s->traceLock);
+  plat::LockInit(&s->threadLock);
+  Settings settings = DefaultSettings();
+  std::string diag;
+  if (const char* path = getenv("DPSIM_CONFIG"); path != nullptr && path[0] != '\0') {
+    const std::string text = ReadFile(path, &diag);
+    ParseConfig(text, &settings, &diag);
+  }
+  ApplyEnvironment(&settings, &diag);
+  // One line per complaint, each marked as the stand-in's.
+  for (size_t pos = 0, end; pos < diag.size(); pos = end + 1) {
+    end = diag.find('\n', pos);
+    if (end == std::string::npos) end = diag.size();
+    fprintf(stderr, "dpsim: %.*s\n", static_cast<int>(end - pos), diag.c_str() + pos);
+  }
+  ApplySettings(*s, settings);
+  return s;
+}
+
+uint32_t KX_STDCALL DeliveryThread(void*);
+
+}  // namespace
+
+State& G() {
+  static State* const state = Make();
+  return *state;
+}
+
+uint64_t NowUs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t ThreadId() {
+#if defined(_WIN32)
+  return GetCurrentThreadId();
+#else
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+#endif
+}
+
+void SetErr(DpError* err, uint32_t errClass, uint32_t errCode) {
+  if (err == nullptr) return;
+  err->ErrClass = errClass;
+  err->ErrCode = errCode;
+  err->ErrDetail = 0;
+  err->ErrDetail2 = 0;
+  err->Reserved = 0;
+}
+
+bool TakeScript(int what, int32_t* value) {
+  Script& s = G().scripts[what];
+  if (s.times == 0) return false;
+  *value = s.value;
+  if (s.times > 0) --s.times;
+  return true;
+}
+
+uint32_t EffectiveDelay(uint32_t busUs) {
+  return G().delayUs == kComputedDelay ? busUs : G().delayUs;
+}
+
+bool QueueConfirmation(int32_t handle, DpHandle* h, const Confirmation& c, uint32_t delayUs) {
+  State& s = G();
+  if ((delayUs == 0 && h->inFlight == 0) || s.threadState == 2) {
+    h->ready.push_back(c);
+    ++h->owed;
+    return false;
+  }
+  const uint64_t due = std::max(NowUs() + delayUs, h->lastDueUs);
+  h->lastDueUs = due;
+  ++h->inFlight;
+  OnBus item;
+  item.handle = handle;
+  item.cnf = c;
+  s.bus.emplace(due, item);
+  return true;
+}
+
+bool QueueFdlResult(int32_t handle, FdlHandle* h, const FdlResult& r, uint32_t delayUs) {
+  State& s = G();
+  if ((delayUs == 0 && h->inFlight == 0) || s.threadState == 2) {
+    h->ready.push_back(r);
+    return false;
+  }
+  const uint64_t due = std::max(NowUs() + delayUs, h->lastDueUs);
+  h->lastDueUs = due;
+  ++h->inFlight;
+  OnBus item;
+  item.fdl = true;
+  item.handle = handle;
+  item.res = r;
+  s.bus.emplace(due, item);
+  return true;
+}
+
+void FlushSignal(int32_t handle) {
+  State& s = G();
+  // signalLock keeps FreeSemaObject from closing the object between the
+  // look-up and the release; releasing a semaphore never blocks.
+  Guard sg(&s.signalLock);
+  plat::Handle signal = nullptr;
+  uint32_t n = 0;
+  {
+    Guard g(&s.lock);
+    auto it = s.dp.find(handle);
+    if (it == s.dp.end() || it->second.signal == nullptr) return;
+    signal = it->second.signal;
+    n = it->second.owed;
+    it->second.owed = 0;
+  }
+  if (n > 0) plat::SemaphoreRelease(signal, static_cast<int32_t>(n));
+}
+
+bool EnsureDeliveryThread() {
+  State& s = G();
+  if (const int state = s.threadState.load(); state != 0) return state == 1;
+  Guard g(&s.threadLock);
+  if (s.threadState.load() == 0) {
+#if defined(_WIN32)
+    // The thread runs code of this library until the process ends, so the
+    // library must stay loaded even if whoever loaded it unloads it.
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&EnsureDeliveryThread), &self);
+#endif
+    s.threadWake = plat::EventCreate();
+    plat::Handle thread =
+        s.threadWake != nullptr ? plat::ThreadCreate(&DeliveryThread, nullptr) : nullptr;
+    if (thread == nullptr) {
+      fprintf(stderr, "dpsim: cannot start the delivery thread; confirming at once\n");
+      s.threadState.store(2);
+    } else {
+      plat::HandleClose(thread);
+      s.threadState.store(1);
+    }
+  }
+  return s.threadState.load() == 1;
+}
+
+void WakeDeliveryThread() {
+  State& s = G();
+  if (EnsureDeliveryThread()) plat::EventSet(s.threadWake);
+}
+
+namespace {
+
+// Moves what is due from the bus to the handles' queues; returns the wait
+// until the next item is due, in milliseconds.
+uint32_t DeliverDue(std::vector<int32_t>* signalDp, std::vector<std::shared_ptr<FdlHandle>>* wake) {
+  State& s = G();
+  Guard g(&s.lock);
+  const uint64_t now = NowUs();
+  while (!s.bus.empty() && s.bus.begin()->first <= now) {
+    OnBus& item = s.bus.begin()->second;
+    if (item.fdl) {
+      auto it = s.fdl.find(item.handle);
+      if (it != s.fdl.end()) {
+        --it->second->inFlight;
+        it->second->ready.push_back(item.res);
+        wake->push_back(it->second);
+      }
+    } else {
+      auto it = s.dp.find(item.handle);
+      if (it != s.dp.end()) {
+        --it->second.inFlight;
+        it->second.ready.push_back(item.cnf);
+        ++it->second.owed;
+        signalDp->push_back(item.handle);
+      }
+    }
+    s.bus.erase(s.bus.begin());
+  }
+  if (s.bus.empty()) return plat::kInfinite;
+  const uint64_t waitUs = s.bus.begin()->first - now;
+  return static_cast<uint32_t>(std::min<uint64_t>((waitUs + 999) / 1000, 60000));
+}
+
+uint32_t KX_STDCALL DeliveryThread(void*) {
+  State& s = G();
+  std::vector<int32_t> signalDp;
+  std::vector<std::shared_ptr<FdlHandle>> wake;
+  for (;;) {
+    uint32_t waitMs = 1;
+    try {
+      waitMs = DeliverDue(&signalDp, &wake);
+      for (int32_t h : signalDp) FlushSignal(h);
+      for (const auto& f : wake) plat::EventSet(f->wake);
+    } catch (...) {
+      // Out of memory: try again shortly rather than end delivery for good.
+    }
+    signalDp.clear();
+    wake.clear();
+    plat::WaitOne(s.threadWake, waitMs);
+  }
+}
+
+void ClearQueues(State& s) {
+  std::vector<std::pair<plat::Handle, size_t>> drain;
+  Guard sg(&s.signalLock);
+  {
+    Guard g(&s.lock);
+    s.bus.clear();
+    for (auto& [id, h] : s.dp) {
+      // Signals already given for confirmations that are now gone are taken
+      // back, so the object stays at one signal per queued confirmation.
+      if (h.signal != nullptr && h.ready.size() > h.owed) {
+        drain.emplace_back(h.signal, h.ready.size() - h.owed);
+      }
+      h.ready.clear();
+      h.inFlight = 0;
+      h.owed = 0;
+      h.lastDueUs = 0;
+    }
+    for (auto& [id, f] : s.fdl) {
+      f->ready.clear();
+      f->inFlight = 0;
+      f->lastDueUs = 0;
+    }
+  }
+  for (const auto& [signal, n] : drain) {
+    for (size_t i = 0; i < n; ++i) {
+      if (plat::WaitOne(signal, 0) != plat::kWaitObject0) break;
+    }
+  }
+}
+
+std::string Timestamp() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const time_t t = system_clock::to_time_t(now);
+  const long us =
+      static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000);
+  struct tm tmv = {};
+#if defined(_WIN32)
+  localtime_s(&tmv, &t);
+#else
+  localtime_r(&t, &tmv);
+#endif
+  char buf[64];
+  const size_t n = strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tmv);
+  snprintf(buf + n, sizeof(buf) - n, ".%06ld", us);
+  return buf;
+}
+
+}  // namespace
+
+void ResetAll(State& s) {
+  ClearQueues(s);
+  uint32_t logLimit = 0;
+  std::string trace;
+  {
+    Guard g(&s.lock);
+    s.processors = s.config.processors;
+    s.delayUs = s.config.delayUs;
+    s.autoConfirm = true;
+    for (Script& sc : s.scripts) sc = Script();
+    logLimit = s.config.logLimit;
+    trace = s.config.trace;
+  }
+  {
+    Guard g(&s.logLock);
+    s.log.clear();
+    s.logSeq = 0;
+    s.logLimit = logLimit;
+  }
+  SetTraceTarget(s, trace);
+}
+
+void ApplySettings(State& s, const Settings& settings) {
+  {
+    Guard g(&s.lock);
+    s.config = settings;
+  }
+  ResetAll(s);
+}
+
+void SetTraceTarget(State& s, const std::string& target) {
+  {
+    Guard g(&s.traceLock);
+    if (target == s.traceTarget) return;
+  }
+  FILE* file = nullptr;
+  std::string actual = target;
+  if (target == "stderr") {
+    file = stderr;
+  } else if (target != "off") {
+    file = fopen(target.c_str(), "a");
+    if (file == nullptr) {
+      // Losing the trace silently would hide what the application did.
+      fprintf(stderr, "dpsim: cannot open trace file %s; tracing to stderr\n", target.c_str());
+      file = stderr;
+      actual = "stderr";
+    }
+  }
+  FILE* old = nullptr;
+  {
+    Guard g(&s.traceLock);
+    old = s.traceFile;
+    s.traceFile = file;
+    s.traceTarget = actual;
+  }
+  if (old != nullptr && old != stderr) fclose(old);
+}
+
+void WriteTrace(const char* text) {
+  State& s = G();
+  const std::string stamp = Timestamp();
+  Guard g(&s.traceLock);
+  if (s.traceFile == nullptr) return;
+  fprintf(s.traceFile, "%s %s\n", stamp.c_str(), text);
+  fflush(s.traceFile);
+}
+
+CallEntry::CallEntry(int lib, const char* op) {
+  memset(&call_, 0, sizeof(call_));
+  call_.lib = lib;
+  snprintf(call_.op, sizeof(call_.op), "%s", op);
+  call_.timeUs = NowUs();
+  call_.threadId = ThreadId();
+}
+
+CallEntry& CallEntry::Arg(int64_t v) {
+  if (nargs_ < 6) call_.args[nargs_++] = v;
+  return *this;
+}
+
+CallEntry& CallEntry::Text(const char* s) {
+  if (s != nullptr) snprintf(call_.text, sizeof(call_.text), "%s", s);
+  return *this;
+}
+
+CallEntry& CallEntry::Data(const void* p, size_t n) {
+  if (p == nullptr) return *this;
+  if (n > sizeof(call_.data)) n = sizeof(call_.data);
+  memcpy(call_.data, p, n);
+  call_.dataLen = static_cast<uint32_t>(n);
+  return *this;
+}
+
+CallEntry& CallEntry::Err(uint32_t errClass) {
+  call_.errClass = errClass;
+  return *this;
+}
+
+int32_t CallEntry::Done(int32_t result) {
+  call_.result = result;
+  State& s = G();
+  try {
+    Guard g(&s.logLock);
+    call_.seq = s.logSeq++;
+    // At the limit the oldest entry goes: a long run keeps its latest calls.
+    while (s.log.size() >= s.logLimit) s.log.pop_front();
+    s.log.push_back(call_);
+  } catch (const std::bad_alloc&) {
+    // The entry is lost; the gap shows in the sequence numbers.
+  }
+  return result;
+}
+
+}  // namespace dpsim

@@ -1,0 +1,188 @@
+// The operating system, as the module and the stand-in libraries see it.
+//
+// Everything here has Win32 semantics. On Windows each function is an inline
+// call of the real API, so the module pays nothing for the indirection. On
+// POSIX the same functions come from the emulation library (libkxplat.so),
+// which the module, the stand-in libraries and the tests share, so that a
+// handle made by one of them can be waited on by another, and the window
+// registry and the per-thread last-error value exist once per process.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#define KX_STDCALL __stdcall
+#define KX_PLAT_API inline
+#else
+#define KX_STDCALL
+#define KX_PLAT_API __attribute__((visibility("default")))
+#endif
+
+namespace plat {
+
+using Handle = void*;  // HANDLE; nullptr is "no handle"
+using Window = void*;  // HWND
+using Module = void*;  // HMODULE
+using Proc = void (*)();
+
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 0x102;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Windows error numbers that the emulation reports through GetLastError.
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorBadFormat = 11;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kErrorTooManyPosts = 298;
+constexpr uint32_t kErrorInvalidWindowHandle = 1400;
+
+using ThreadProc = uint32_t(KX_STDCALL*)(void* arg);
+
+#if defined(_WIN32)
+struct Lock {
+  CRITICAL_SECTION cs;
+};
+#else
+// Storage for a recursive mutex; large enough for glibc and musl.
+struct Lock {
+  alignas(8) unsigned char storage[64];
+};
+#endif
+
+// --- Critical section -----------------------------------------------------
+KX_PLAT_API void LockInit(Lock* lock);
+KX_PLAT_API void LockDelete(Lock* lock);
+KX_PLAT_API void LockEnter(Lock* lock);
+KX_PLAT_API void LockLeave(Lock* lock);
+
+// --- Waitable objects -----------------------------------------------------
+// Unnamed semaphore; nullptr on failure (last error set).
+KX_PLAT_API Handle SemaphoreCreate(int32_t initial, int32_t maximum);
+// False when the count would pass the maximum or the handle is bad.
+KX_PLAT_API bool SemaphoreRelease(Handle sema, int32_t count);
+// Unnamed auto-reset event, not signalled; nullptr on failure.
+KX_PLAT_API Handle EventCreate();
+KX_PLAT_API bool EventSet(Handle event);
+// Thread with one pointer argument, running at once; its handle is signalled
+// when it has ended. nullptr on failure.
+KX_PLAT_API Handle ThreadCreate(ThreadProc proc, void* arg);
+KX_PLAT_API bool ThreadSetPriorityAboveNormal(Handle thread);
+// Exit code of an ended thread; false while it runs or on a bad handle.
+KX_PLAT_API bool ThreadExitCode(Handle thread, uint32_t* code);
+// Waits for one object: kWaitObject0, kWaitTimeout or kWaitFailed.
+KX_PLAT_API uint32_t WaitOne(Handle object, uint32_t timeoutMs);
+// Waits for any of two objects: kWaitObject0 + index, kWaitTimeout or
+// kWaitFailed. Index 0 wins when both are signalled.
+KX_PLAT_API uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs);
+KX_PLAT_API bool HandleClose(Handle object);
+KX_PLAT_API void SleepMs(uint32_t ms);
+
+// --- Libraries ------------------------------------------------------------
+// Loads a library by base name, the platform's extension appended
+// ("ky_dll" -> ky_dll.dll / ky_dll.so). nullptr on failure.
+KX_PLAT_API Module LibraryLoad(const char* baseName);
+KX_PLAT_API Proc LibrarySymbol(Module lib, const char* name);
+KX_PLAT_API bool LibraryFree(Module lib);
+
+// --- Last error, Windows numbering ------------------------------------------
+KX_PLAT_API uint32_t LastErrorGet();
+KX_PLAT_API void LastErrorSet(uint32_t code);
+
+// --- Windows (user services) -----------------------------------------------
+KX_PLAT_API bool WindowIsValid(Window wnd);
+KX_PLAT_API bool WindowPost(Window wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+#if defined(_WIN32)
+inline void LockInit(Lock* lock) { InitializeCriticalSection(&lock->cs); }
+inline void LockDelete(Lock* lock) { DeleteCriticalSection(&lock->cs); }
+inline void LockEnter(Lock* lock) { EnterCriticalSection(&lock->cs); }
+inline void LockLeave(Lock* lock) { LeaveCriticalSection(&lock->cs); }
+
+inline Handle SemaphoreCreate(int32_t initial, int32_t maximum) {
+  return CreateSemaphoreA(nullptr, initial, maximum, nullptr);
+}
+inline bool SemaphoreRelease(Handle sema, int32_t count) {
+  return ReleaseSemaphore(sema, count, nullptr) != FALSE;
+}
+inline Handle EventCreate() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+inline bool EventSet(Handle event) { return SetEvent(event) != FALSE; }
+inline Handle ThreadCreate(ThreadProc proc, void* arg) {
+  return CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(proc), arg, 0, nullptr);
+}
+inline bool ThreadSetPriorityAboveNormal(Handle thread) {
+  return SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL) != FALSE;
+}
+inline bool ThreadExitCode(Handle thread, uint32_t* code) {
+  DWORD c = 0;
+  if (!GetExitCodeThread(thread, &c) || c == STILL_ACTIVE) return false;
+  *code = c;
+  return true;
+}
+inline uint32_t WaitOne(Handle object, uint32_t timeoutMs) {
+  return WaitForSingleObject(object, timeoutMs);
+}
+inline uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
+  HANDLE set[2] = {first, second};
+  return WaitForMultipleObjects(2, set, FALSE, timeoutMs);
+}
+inline bool HandleClose(Handle object) { return CloseHandle(object) != FALSE; }
+inline void SleepMs(uint32_t ms) { Sleep(ms); }
+
+inline Module LibraryLoad(const char* baseName) {
+  // LoadLibraryA appends ".dll" to a name without an extension.
+  return LoadLibraryA(baseName);
+}
+inline Proc LibrarySymbol(Module lib, const char* name) {
+  return reinterpret_cast<Proc>(GetProcAddress(static_cast<HMODULE>(lib), name));
+}
+inline bool LibraryFree(Module lib) { return FreeLibrary(static_cast<HMODULE>(lib)) != FALSE; }
+
+inline uint32_t LastErrorGet() { return GetLastError(); }
+inline void LastErrorSet(uint32_t code) { SetLastError(code); }
+
+inline bool WindowIsValid(Window wnd) { return IsWindow(static_cast<HWND>(wnd)) != FALSE; }
+inline bool WindowPost(Window wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  return PostMessageA(static_cast<HWND>(wnd), msg, wParam, lParam) != FALSE;
+}
+#endif
+
+// Signals `event` and ends the calling thread with `code`, without running
+// another instruction of the caller's module after the signal. A thread that
+// announces its end this way may have its module unloaded as soon as the
+// signal is seen, even while the loader lock keeps the thread from ending.
+[[noreturn]] KX_PLAT_API void ThreadSignalAndExit(Handle event, uint32_t code);
+
+#if defined(_WIN32)
+[[noreturn]] inline void ThreadSignalAndExit(Handle event, uint32_t code) {
+#if defined(__i386__)
+  // SetEvent is entered with ExitThread as its return address, so the thread
+  // goes from the signal straight into ExitThread and never comes back here.
+  void* setEvent = reinterpret_cast<void*>(&SetEvent);
+  void* exitThread = reinterpret_cast<void*>(&ExitThread);
+  __asm__ volatile(
+      "pushl %[code]\n\t"
+      "pushl $0\n\t"
+      "pushl %[event]\n\t"
+      "pushl %[exit]\n\t"
+      "jmp *%[set]\n\t"
+      :
+      : [code] "r"(code), [event] "r"(event), [exit] "r"(exitThread), [set] "r"(setEvent)
+      : "memory");
+  __builtin_unreachable();
+#else
+  SetEvent(event);
+  ExitThread(code);
+#endif
+}
+#endif
+
+}  // namespace plat

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The main job: builds Kalmorix.dll and runs one full job cycle against the
+# stand-in processor under Wine. `tools/demo.sh --native` runs the Linux build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=win32
+if [ "${1:-}" = "--native" ]; then preset=native; shift; fi
+tools/setup.sh "$preset"
+
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target zel_demo ky_dll dpmaster kalmorix >/dev/null
+
+echo "== Kalmorix demo ($preset) against the stand-in processor"
+if [ "$preset" = win32 ]; then
+  cd build/win32/bin
+  exec env WINEDEBUG=-all DPSIM_TRACE="${DPSIM_TRACE:-stderr}" wine zel_demo.exe "$@"
+else
+  exec env DPSIM_TRACE="${DPSIM_TRACE:-stderr}" build/native/bin/zel_demo "$@"
+fi

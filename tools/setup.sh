@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing Kalmorix need, when
+# they are missing. Usage: tools/setup.sh [native] [win32]
+set -euo pipefail
+
+want_native=0
+want_win32=0
+for arg in "$@"; do
+  case "$arg" in
+    native) want_native=1 ;;
+    win32) want_win32=1 ;;
+    *) echo "setup.sh: unknown part '$arg'" >&2; exit 2 ;;
+  esac
+done
+
+sudo_cmd=()
+if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
+
+missing=()
+need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" || missing+=("$1"); }
+
+for p in cmake ninja-build g++ make; do need "$p"; done
+if [ $want_native = 1 ]; then
+  need googletest
+fi
+if [ $want_win32 = 1 ]; then
+  need googletest
+  need g++-mingw-w64-i686
+  need wine
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    missing+=("wine32:i386")
+  else
+    need wine32:i386
+  fi
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi
+
+if [ $want_win32 = 1 ] && [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  echo "== Creating the Wine prefix (once, about 20 s)"
+  WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
+fi

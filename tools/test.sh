@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds and runs every test of both targets: native (plain, ASan+UBSan,
+# TSan) and win32 (under Wine). Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/setup.sh native win32
+export WINEDEBUG=-all
+jobs=$(nproc)
+failed=()
+summary=()
+
+run_preset() {
+  local preset=$1
+  echo
+  echo "================ $preset ================"
+  if ! cmake --preset "$preset" >/dev/null; then failed+=("$preset (configure)"); return; fi
+  if ! cmake --build --preset "$preset" -j "$jobs"; then failed+=("$preset (build)"); return; fi
+  local log="build/$preset/ctest.log"
+  if ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"; then
+    summary+=("$preset: $(grep -E 'tests passed' "$log" | tail -n 1)")
+  else
+    summary+=("$preset: $(grep -E 'tests passed|tests failed' "$log" | tail -n 1)")
+    failed+=("$preset")
+  fi
+}
+
+for preset in native asan tsan win32; do run_preset "$preset"; done
+
+echo
+echo "================ summary ================"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all test suites passed"
