@@ -119,6 +119,7 @@ bool RunJob(const char* title, int32_t channel, plat::Window wnd, const uint8_t*
   }
   Say("  result:");
   PrintResult(result);
+  std::fflush(stdout);
   return true;
 }
 
@@ -144,6 +145,14 @@ int main(int argc, char** argv) {
   uint8_t job[ZEL_BLOCK_SIZE];
   bool ok = true;
 
+  // What the slave holds before the write.
+  NewJob(job, ZEL_SUBSYSTEM_DPC1);
+  job[ZEL_OFS_OPERATION] = ZEL_OPERATION_READ;
+  job[ZEL_OFS_SLAVE_ADDRESS] = slave;
+  char title[64];
+  std::snprintf(title, sizeof title, "DPC1 read of slave %u", slave);
+  ok &= RunJob(title, channel, wnd, job, 5000);
+
   // A DPC1 write is finished only after the slave's data were read back,
   // three seconds after the write was confirmed.
   NewJob(job, ZEL_SUBSYSTEM_DPC1);
@@ -153,7 +162,6 @@ int main(int argc, char** argv) {
   const char text[] = "Kalmorix was here";
   PutU16(job, ZEL_OFS_DATA_LENGTH, sizeof text - 1);
   std::memcpy(job + ZEL_OFS_DATA, text, sizeof text - 1);
-  char title[64];
   std::snprintf(title, sizeof title, "DPC1 write of %zu bytes to slave %u", sizeof text - 1, slave);
   Say("(a write result comes after the 3 s read-back pause)");
   ok &= RunJob(title, channel, wnd, job, 10000);
@@ -161,8 +169,14 @@ int main(int argc, char** argv) {
   NewJob(job, ZEL_SUBSYSTEM_DPC1);
   job[ZEL_OFS_OPERATION] = ZEL_OPERATION_READ;
   job[ZEL_OFS_SLAVE_ADDRESS] = slave;
-  std::snprintf(title, sizeof title, "DPC1 read of slave %u", slave);
+  std::snprintf(title, sizeof title, "DPC1 read of slave %u again", slave);
   ok &= RunJob(title, channel, wnd, job, 5000);
+
+  // A slave that does not answer: the job ends with ZEL_DPC1_ERROR.
+  NewJob(job, ZEL_SUBSYSTEM_DPC1);
+  job[ZEL_OFS_OPERATION] = ZEL_OPERATION_READ;
+  job[ZEL_OFS_SLAVE_ADDRESS] = 99;
+  ok &= RunJob("DPC1 read of slave 99, which does not answer", channel, wnd, job, 5000);
 
   // FDL results are collected when the worker's 1000 ms wait runs out.
   for (uint16_t service : {uint16_t{ZEL_FDL_SERVICE_11}, uint16_t{ZEL_FDL_SERVICE_26}}) {
@@ -173,8 +187,9 @@ int main(int argc, char** argv) {
   }
 
   NewJob(job, 0x29);
-  Say("a job with Subsystem 0x29: ZEL_send returned %d (ZEL_INVALID_SUBSYSTEM is %d)",
-      ZEL_send(channel, ZEL_BLOCK_SIZE, job), ZEL_INVALID_SUBSYSTEM);
+  Say("a job with Subsystem 0x29 is refused: ZEL_send returned %d (ZEL_INVALID_SUBSYSTEM)",
+      ZEL_send(channel, ZEL_BLOCK_SIZE, job));
+  Say("ZEL_send on channel 9 is refused: %d", ZEL_send(9, ZEL_BLOCK_SIZE, job));
 
   const int32_t closed = ZEL_close(channel);
   Say("ZEL_close(%d) = %d", channel, closed);

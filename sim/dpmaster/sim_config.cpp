@@ -87,9 +87,9 @@ void Complain(std::string* diag, const std::string& where, const std::string& wh
 
 // Slave data: nothing (answers with no data), "text <rest of line>" or
 // "hex <bytes>".
-bool ParseSlaveData(const std::string& spec, std::vector<uint8_t>* data, std::string* why) {
+bool ParseSlaveData(const std::string& dataText, std::vector<uint8_t>* data, std::string* why) {
   std::string rest;
-  const std::string how = FirstWord(spec, &rest);
+  const std::string how = FirstWord(dataText, &rest);
   if (how.empty()) {
     data->clear();
   } else if (how == "text") {
@@ -166,14 +166,14 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
         if (current->fdlStatus.empty()) current->fdlStatus = DefaultFdlStatus();
       }
     } else if (key == "slave") {
-      std::string spec;
-      const std::string address = FirstWord(rest, &spec);
+      std::string dataText;
+      const std::string address = FirstWord(rest, &dataText);
       std::vector<uint8_t> data;
       if (current == nullptr) {
         why = "slave before any processor";
       } else if (!ParseUnsigned(address, 0, 255, &v)) {
         why = "slave address must be 0..255";
-      } else if (ParseSlaveData(spec, &data, &why)) {
+      } else if (ParseSlaveData(dataText, &data, &why)) {
         current->slaves[static_cast<uint8_t>(v)] = data;
       }
     } else if (key == "fdl_status") {

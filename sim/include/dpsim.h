@@ -23,14 +23,14 @@ extern "C" {
 
 /* Outcomes that can be scripted with DpSim_Script. */
 enum DpSimScript {
-  DPSIM_OPEN_ERRCLASS = 1,  /* ErrClass that OpenDpHandle leaves (0: opened) */
-  DPSIM_CLOSE_RESULT,       /* return value of DP_close (0: closed) */
-  DPSIM_CLOSE_ERRCLASS,     /* ErrClass that DP_close leaves */
-  DPSIM_INITSEMA_RESULT,    /* return value of DP_init_sema_object (0: success) */
-  DPSIM_SUBMIT_ERRCLASS,    /* ErrClass that Dpc1Read and Dpc1Write leave (1: accepted) */
-  DPSIM_FDL_OPEN_RESULT,    /* result of the companion's ZEL_open (-1: failure) */
-  DPSIM_FDL_SEND_RESULT,    /* result of the companion's ZEL_send (0: accepted) */
-  DPSIM_FDL_CLOSE_RESULT,   /* result of the companion's ZEL_close (0: closed) */
+  DPSIM_OPEN_ERRCLASS = 1, /* ErrClass that OpenDpHandle leaves (0: opened) */
+  DPSIM_CLOSE_RESULT,      /* return value of DP_close (0: closed) */
+  DPSIM_CLOSE_ERRCLASS,    /* ErrClass that DP_close leaves */
+  DPSIM_INITSEMA_RESULT,   /* return value of DP_init_sema_object (0: success) */
+  DPSIM_SUBMIT_ERRCLASS,   /* ErrClass that Dpc1Read and Dpc1Write leave (1: accepted) */
+  DPSIM_FDL_OPEN_RESULT,   /* result of the companion's ZEL_open (-1: failure) */
+  DPSIM_FDL_SEND_RESULT,   /* result of the companion's ZEL_send (0: accepted) */
+  DPSIM_FDL_CLOSE_RESULT,  /* result of the companion's ZEL_close (0: closed) */
   DPSIM_SCRIPT_COUNT
 };
 
@@ -95,18 +95,18 @@ enum DpSimLib { DPSIM_LIB_DPMASTER = 0, DPSIM_LIB_FDL = 1 };
 #define DPSIM_TEXT_MAX 256
 
 typedef struct DpSimCall {
-  uint32_t seq;         /* 0, 1, 2, ... since the last reset or clear */
-  int32_t lib;          /* enum DpSimLib */
-  char op[32];          /* "CpPrepare", "Dpc1Read", ... ; the companion's: "ZEL_open", ... */
-  int64_t args[6];      /* integer arguments in order (pointers: 0 if null, else 1) */
-  int32_t result;       /* the value returned */
-  uint32_t errClass;    /* ErrClass left in the DpError, where there is one */
-  uint32_t dataLen;     /* bytes in data */
+  uint32_t seq;      /* 0, 1, 2, ... since the last reset or clear */
+  int32_t lib;       /* enum DpSimLib */
+  char op[32];       /* "CpPrepare", "Dpc1Read", ... ; the companion's: "ZEL_open", ... */
+  int64_t args[6];   /* integer arguments in order (pointers: 0 if null, else 1) */
+  int32_t result;    /* the value returned */
+  uint32_t errClass; /* ErrClass left in the DpError, where there is one */
+  uint32_t dataLen;  /* bytes in data */
   uint8_t data[DPSIM_DATA_MAX]; /* record or block passed in (submissions, FdlSend)
                                    or handed out (FetchConfirmation, FdlReceive) */
   char text[DPSIM_TEXT_MAX];    /* processor name, or the trace text */
-  uint64_t timeUs;      /* monotonic time of the call, microseconds */
-  uint64_t threadId;    /* calling thread */
+  uint64_t timeUs;              /* monotonic time of the call, microseconds */
+  uint64_t threadId;            /* calling thread */
 } DpSimCall;
 
 DPSIM_API uint32_t DpSim_LogCount(void);

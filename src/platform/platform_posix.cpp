@@ -278,10 +278,13 @@ thread_local uint32_t t_exitCode = 0;
 // Lock held; `o` is a thread that has not ended.
 void ApplyPriority(Object* o) {
   if (!o->aboveNormal || o->tid == 0) return;
-  // Best effort: raising priority usually needs privileges we lack.
+  // Best effort: raising priority usually needs privileges we lack, and the
+  // caller's errno is none of our business.
+  const int savedErrno = errno;
   errno = 0;
   const int base = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
   if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(o->tid), base - 1);
+  errno = savedErrno;
 }
 
 // Runs the thread procedure with a landing point for ThreadSignalAndExit.
@@ -387,9 +390,26 @@ bool JoinPath(char* out, size_t size, const char* dir, size_t dirLen, const char
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
+// Ends a search: the module, or why there is none.
+Module Conclude(LoadResult result, void* handle) {
+  switch (result) {
+    case LoadResult::kLoaded:
+      return RegisterLibrary(handle);
+    case LoadResult::kBadFile:
+      Fail(kErrorBadFormat);
+      return nullptr;
+    case LoadResult::kNotFound:
+      break;
+  }
+  Fail(kErrorFileNotFound);
+  return nullptr;
+}
+
+// Stops at the first file found, usable or not, as the Windows loader does.
 Module LoadSearched(const char* file) {
   char path[PATH_MAX];
   void* handle = nullptr;
+  LoadResult result = LoadResult::kNotFound;
 
   // 1. The directory of the program.
   char exe[PATH_MAX];
@@ -399,41 +419,27 @@ Module LoadSearched(const char* file) {
     const char* slash = strrchr(exe, '/');
     if (slash != nullptr &&
         JoinPath(path, sizeof(path), exe, static_cast<size_t>(slash - exe), file)) {
-      switch (LoadPath(path, &handle)) {
-        case LoadResult::kLoaded:
-          return RegisterLibrary(handle);
-        case LoadResult::kBadFile:
-          Fail(kErrorBadFormat);
-          return nullptr;
-        case LoadResult::kNotFound:
-          break;
-      }
+      result = LoadPath(path, &handle);
     }
   }
 
   // 2. The loader's own search path.
-  handle = dlopen(file, RTLD_NOW | RTLD_LOCAL);
-  if (handle != nullptr) return RegisterLibrary(handle);
-  if (!IsNotFoundMessage(dlerror(), file)) {
-    Fail(kErrorBadFormat);
-    return nullptr;
+  if (result == LoadResult::kNotFound) {
+    handle = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) {
+      result = LoadResult::kLoaded;
+    } else if (!IsNotFoundMessage(dlerror(), file)) {
+      result = LoadResult::kBadFile;
+    }
   }
 
   // 3. The current directory.
   char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof(cwd)) != nullptr && JoinPath(path, sizeof(path), cwd, strlen(cwd), file)) {
-    switch (LoadPath(path, &handle)) {
-      case LoadResult::kLoaded:
-        return RegisterLibrary(handle);
-      case LoadResult::kBadFile:
-        Fail(kErrorBadFormat);
-        return nullptr;
-      case LoadResult::kNotFound:
-        break;
-    }
+  if (result == LoadResult::kNotFound && getcwd(cwd, sizeof(cwd)) != nullptr &&
+      JoinPath(path, sizeof(path), cwd, strlen(cwd), file)) {
+    result = LoadPath(path, &handle);
   }
-  Fail(kErrorFileNotFound);
-  return nullptr;
+  return Conclude(result, handle);
 }
 
 // --- Windows ----------------------------------------------------------------
@@ -694,17 +700,8 @@ Module LibraryLoad(const char* baseName) {
 
   // A name with a directory is taken as it is, without searching.
   void* handle = nullptr;
-  switch (LoadPath(file, &handle)) {
-    case LoadResult::kLoaded:
-      return RegisterLibrary(handle);
-    case LoadResult::kBadFile:
-      Fail(kErrorBadFormat);
-      return nullptr;
-    case LoadResult::kNotFound:
-      break;
-  }
-  Fail(kErrorFileNotFound);
-  return nullptr;
+  const LoadResult result = LoadPath(file, &handle);
+  return Conclude(result, handle);
 }
 
 Proc LibrarySymbol(Module lib, const char* name) {

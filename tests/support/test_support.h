@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -101,7 +102,8 @@ inline Block WriteJob(uint16_t jobId, uint8_t slave, const Block& data, uint8_t 
   b[ZEL_OFS_DPC1_PARAM2] = p2;
   PutU16(b, ZEL_OFS_DPC1_PARAM3, p3);
   PutU16(b, ZEL_OFS_DATA_LENGTH, static_cast<uint16_t>(data.size()));
-  std::memcpy(&b[ZEL_OFS_DATA], data.data(), data.size() < 260 ? data.size() : 260);
+  std::copy(data.begin(), data.begin() + (data.size() < 260 ? data.size() : 260),
+            b.begin() + ZEL_OFS_DATA);
   return b;
 }
 
@@ -119,7 +121,7 @@ inline Block Record(uint16_t seq, const Block& data = {}, uint8_t param1 = 0) {
   PutU16(r, 0, seq);
   r[7] = param1;
   r[15] = static_cast<uint8_t>(data.size());
-  std::memcpy(&r[16], data.data(), data.size() < 240 ? data.size() : 240);
+  std::copy(data.begin(), data.begin() + (data.size() < 240 ? data.size() : 240), r.begin() + 16);
   return r;
 }
 
