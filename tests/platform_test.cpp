@@ -505,14 +505,11 @@ TEST(PlatformLastError, BelongsToEachThread) {
 
 // --- Libraries --------------------------------------------------------------
 
+constexpr uint32_t kNoLibraryError = plat::kErrorModNotFound;
+constexpr uint32_t kBadLibraryError = plat::kErrorBadExeFormat;
 #if defined(_WIN32)
-// The Windows loader reports its own numbers for these two failures.
-constexpr uint32_t kNoLibraryError = 126;
-constexpr uint32_t kBadLibraryError = 193;
 constexpr const char* kLibraryExtension = ".dll";
 #else
-constexpr uint32_t kNoLibraryError = plat::kErrorFileNotFound;
-constexpr uint32_t kBadLibraryError = plat::kErrorBadFormat;
 constexpr const char* kLibraryExtension = ".so";
 #endif
 

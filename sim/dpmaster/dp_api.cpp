@@ -221,9 +221,11 @@ DPM_API int32_t KX_STDCALL FetchConfirmation(int32_t handle, uint32_t timeout, u
       return Finish(e.Arg(0), err, kErrClassNegative, kErrBadArgument, kFailed);
     }
     State& s = G();
+    int32_t stallMs = 0;
     Confirmation c;
     {
       Guard g(&s.lock);
+      TakeScript(DPSIM_FETCH_STALL_MS, &stallMs);
       auto it = s.dp.find(handle);
       if (it == s.dp.end()) {
         return Finish(e.Arg(0), err, kErrClassNegative, kErrBadHandle, kFailed);
@@ -237,6 +239,8 @@ DPM_API int32_t KX_STDCALL FetchConfirmation(int32_t handle, uint32_t timeout, u
       // Taken before its signal was given: the signal is not given at all.
       if (h.owed > 0) --h.owed;
     }
+    // The confirmation is taken (no longer pending) while the call hangs.
+    if (stallMs > 0) plat::SleepMs(static_cast<uint32_t>(stallMs));
     *kind = c.kind;
     memcpy(record, c.record, kRecordSize);
     if (err != nullptr) *err = c.err;

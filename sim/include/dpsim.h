@@ -31,6 +31,7 @@ enum DpSimScript {
   DPSIM_FDL_OPEN_RESULT,   /* result of the companion's ZEL_open (-1: failure) */
   DPSIM_FDL_SEND_RESULT,   /* result of the companion's ZEL_send (0: accepted) */
   DPSIM_FDL_CLOSE_RESULT,  /* result of the companion's ZEL_close (0: closed) */
+  DPSIM_FETCH_STALL_MS,    /* FetchConfirmation first waits this long (a hung library) */
   DPSIM_SCRIPT_COUNT
 };
 

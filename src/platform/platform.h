@@ -41,7 +41,9 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorBadFormat = 11;
 constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorModNotFound = 126;  // no library file of that name
 constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kErrorBadExeFormat = 193;  // a file that is no loadable library
 constexpr uint32_t kErrorTooManyPosts = 298;
 constexpr uint32_t kErrorInvalidWindowHandle = 1400;
 

@@ -396,12 +396,12 @@ Module Conclude(LoadResult result, void* handle) {
     case LoadResult::kLoaded:
       return RegisterLibrary(handle);
     case LoadResult::kBadFile:
-      Fail(kErrorBadFormat);
+      Fail(kErrorBadExeFormat);
       return nullptr;
     case LoadResult::kNotFound:
       break;
   }
-  Fail(kErrorFileNotFound);
+  Fail(kErrorModNotFound);
   return nullptr;
 }
 
@@ -693,7 +693,7 @@ Module LibraryLoad(const char* baseName) {
   char file[PATH_MAX];
   const int n = snprintf(file, sizeof(file), "%s.so", baseName);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof(file)) {
-    Fail(kErrorFileNotFound);
+    Fail(kErrorModNotFound);
     return nullptr;
   }
   if (strchr(file, '/') == nullptr) return LoadSearched(file);
