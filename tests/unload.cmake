@@ -11,3 +11,8 @@ else()
   target_compile_definitions(unload_test PRIVATE KX_MODULE_PATH="$<TARGET_FILE:kalmorix>")
   target_link_libraries(unload_test PRIVATE dl)
 endif()
+
+add_executable(exit_child ${CMAKE_CURRENT_SOURCE_DIR}/exit_child.cpp)
+target_link_libraries(exit_child PRIVATE kalmorix_app dpmaster)
+set_target_properties(exit_child PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KX_TEST_BIN})
+add_dependencies(unload_test exit_child)

@@ -8,9 +8,14 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
 #endif
 
 using namespace kxtest;
+
+constexpr int64_t kxReadBackPauseMs = 3000;
 
 namespace {
 
@@ -50,6 +55,50 @@ bool Unload(Module& m) {
   return FreeLibrary(static_cast<HMODULE>(m.lib)) != FALSE;
 #else
   return dlclose(m.lib) == 0;
+#endif
+}
+
+int64_t MsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0)
+      .count();
+}
+
+// Runs tests/bin/exit_child with `args`; its exit code, or -1.
+int RunChild(const std::string& args) {
+#if defined(_WIN32)
+  std::string cmd = "exit_child.exe " + args;
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, KX_TEST_BIN_DIR,
+                      &si, &pi)) {
+    return -1;
+  }
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+#else
+  const std::string path = std::string(KX_TEST_BIN_DIR) + "/exit_child";
+  std::vector<std::string> words = {path};
+  size_t start = 0;
+  while (start < args.size()) {
+    size_t end = args.find(' ', start);
+    if (end == std::string::npos) end = args.size();
+    words.push_back(args.substr(start, end - start));
+    start = end + 1;
+  }
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 #endif
 }
 
@@ -102,6 +151,59 @@ TEST_F(UnloadTest, ReloadStartsAgainWithEveryChannelFree) {
   DpSim_LogClear();
   ASSERT_TRUE(Unload(m));
   EXPECT_EQ(DpSim_LogCount(), 0u) << "nothing open, nothing to do at detach";
+}
+
+TEST_F(UnloadTest, UnloadWithAllChannelsOpenAndIdleIsPrompt) {
+  Module m = Load();
+  ASSERT_NE(m.open, nullptr);
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(m.open(i == 7 ? "VCP2" : "VCP1"), i);
+  DpSim_LogClear();
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Unload(m));
+  const int64_t ms = MsSince(t0);
+  std::printf("unload with 8 idle channels open: %lld ms\n", static_cast<long long>(ms));
+  EXPECT_LT(ms, 5000);
+  const auto releases = CallsOf("CpRelease");
+  ASSERT_EQ(releases.size(), 1u);
+  EXPECT_STREQ(releases[0].text, "VCP2");
+  EXPECT_EQ(CallsOf("DP_close").size(), 8u);
+  EXPECT_EQ(DpSim_FdlLibrariesLoaded(), 0);
+}
+
+TEST_F(UnloadTest, UnloadDuringAReadBackPauseWaitsForThatPassOnly) {
+  Module m = Load();
+  ASSERT_NE(m.open, nullptr);
+  using SendFn = int32_t(ZEL_CALL*)(int32_t, uint16_t, const void*);
+#if defined(_WIN32)
+  auto send = reinterpret_cast<SendFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(m.lib), "ZEL_send")));
+#else
+  auto send = reinterpret_cast<SendFn>(dlsym(m.lib, "ZEL_send"));
+#endif
+  ASSERT_NE(send, nullptr);
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(m.open("VCP1"), i);
+  ASSERT_EQ(send(5, 340, WriteJob(1, 3, {1, 2, 3}, 3).data()), 0);
+  // The write is confirmed and its worker pauses before the read-back.
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("SlaveLookup").size() == 2; }, 3000));
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Unload(m));
+  const int64_t ms = MsSince(t0);
+  std::printf("unload with 8 channels, one in its read-back pause: %lld ms\n",
+              static_cast<long long>(ms));
+  EXPECT_LT(ms, kxReadBackPauseMs + 2000) << "no more than the rest of that worker's pass";
+  EXPECT_EQ(CallsOf("DP_close").size(), 8u);
+  EXPECT_EQ(CallsOf("Dpc1Read").size(), 1u) << "the pass ended with its read-back";
+}
+
+TEST_F(UnloadTest, ProcessExitWithChannelsOpenIsPrompt) {
+  for (const char* args : {"8", "8 write"}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunChild(args), 0) << args;
+    const int64_t ms = MsSince(t0);
+    std::printf("process exit (exit_child %s) took %lld ms, process start included\n", args,
+                static_cast<long long>(ms));
+    EXPECT_LT(ms, 20000) << args;
+  }
 }
 
 }  // namespace
