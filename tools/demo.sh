@@ -9,12 +9,12 @@ if [ "${1:-}" = "--native" ]; then preset=native; shift; fi
 tools/setup.sh "$preset"
 
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" --target zel_demo ky_dll dpmaster kalmorix >/dev/null
+cmake --build --preset "$preset" --target zelcli ky_dll dpmaster kalmorix >/dev/null
 
 echo "== Kalmorix demo ($preset) against the stand-in processor"
 if [ "$preset" = win32 ]; then
   cd build/win32/bin
-  exec env WINEDEBUG=-all DPSIM_TRACE="${DPSIM_TRACE:-stderr}" wine zel_demo.exe "$@"
+  exec env WINEDEBUG=-all DPSIM_TRACE="${DPSIM_TRACE:-stderr}" wine zelcli.exe demo "$@"
 else
-  exec env DPSIM_TRACE="${DPSIM_TRACE:-stderr}" build/native/bin/zel_demo "$@"
+  exec env DPSIM_TRACE="${DPSIM_TRACE:-stderr}" build/native/bin/zelcli demo "$@"
 fi
