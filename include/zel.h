@@ -99,12 +99,14 @@ ZEL_API int32_t ZEL_CALL ZEL_close(int32_t handle);
 
 /* Submits the job in `block` (340 bytes); `length` must be non-zero.
  * 0: submitted (or a DPC1 operation / FDL service that is not converted);
- * -1: refused; ZEL_INVALID_SUBSYSTEM. */
+ * -1: refused (also a null `block`, or an FDL job on a channel whose
+ * companion library could not be activated); ZEL_INVALID_SUBSYSTEM. */
 ZEL_API int32_t ZEL_CALL ZEL_send(int32_t handle, uint16_t length, const void* block);
 
 /* Fetches the stored result, if any, into `block` (340 bytes); *length
  * becomes 340 when a result was written, else 0. `unused1` and `unused2` are
- * not looked at. 0, or -1 for a handle that is not an open channel. */
+ * not looked at. 0, or -1 for a handle that is not an open channel or a null
+ * `length` or `block`. */
 ZEL_API int32_t ZEL_CALL ZEL_receive(int32_t handle, uint32_t unused1, uint16_t* length,
                                      uint32_t unused2, void* block);
 

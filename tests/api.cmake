@@ -5,3 +5,9 @@ kx_add_gtest(api_test
   COPY kalmorix)
 target_include_directories(api_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 add_dependencies(api_test ky_dll_variants)
+target_compile_definitions(api_test PRIVATE KX_VERSION="${PROJECT_VERSION}"
+  KX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} KX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+  KX_VERSION_PATCH=${PROJECT_VERSION_PATCH})
+if(WIN32)
+  target_link_libraries(api_test PRIVATE version)
+endif()

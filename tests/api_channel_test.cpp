@@ -287,3 +287,40 @@ TEST_F(ApiTest, AResultStoredBeforeRegistrationIsAnnouncedByTheNextPass) {
 }
 
 }  // namespace
+
+#if defined(_WIN32)
+// The DLL carries its version for installers and support: read it back the
+// way Windows tools do.
+TEST(VersionResource, FileAndProductVersionAndDescription) {
+  HMODULE dll = GetModuleHandleA("Kalmorix.dll");
+  ASSERT_NE(dll, nullptr);
+  char path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(dll, path, sizeof path), 0u);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT len = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &len));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, (KX_VERSION_MAJOR << 16) | KX_VERSION_MINOR);
+  EXPECT_EQ(fixed->dwProductVersionMS, (KX_VERSION_MAJOR << 16) | KX_VERSION_MINOR);
+  EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), static_cast<unsigned>(KX_VERSION_PATCH));
+
+  auto text = [&](const char* name) {
+    char* value = nullptr;
+    UINT n = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &n))
+      return std::string();
+    return std::string(value);
+  };
+  EXPECT_EQ(text("FileVersion"), KX_VERSION);
+  EXPECT_EQ(text("ProductVersion"), KX_VERSION);
+  EXPECT_EQ(text("OriginalFilename"), "Kalmorix.dll");
+  EXPECT_NE(text("FileDescription").find("Kalmorix"), std::string::npos);
+}
+#endif

@@ -346,6 +346,53 @@ TEST_F(ApiTest, AWriteConfirmationWithoutAWriteJobIsLate) {
   EXPECT_EQ(b, Dpc1Result(before, 2, '0', 0, {7})) << "the read gets its own result";
 }
 
+// Confirmations of write jobs that have been given up must finish neither
+// the write job in progress nor finish it twice.
+TEST_F(ApiTest, AnEarlierWritesConfirmationsDoNotFinishTheNextWrite) {
+  const int32_t h = Open();
+  // Write 1 is confirmed; its read-back goes out after the pause.
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
+  Inject(8, Record(1, {1}, 3), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
+  // Write 2 replaces it; its own read-back goes out after its pause.
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
+  Inject(8, Record(2, {2}, 4), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 2; }, 6000));
+  DpSim_LogClear();
+  Inject(7, Record(0), Error(3));  // write 1's read-back: stale
+  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
+  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
+  EXPECT_TRUE(NothingStored(h)) << "write 2 is not finished by write 1's read-back";
+  Inject(7, Record(0), Error(0));  // write 2's read-back
+  Block b = Patterned();
+  const Block before = b;
+  ASSERT_TRUE(Receive(h, b));
+  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
+}
+
+TEST_F(ApiTest, AGivenUpWritesConfirmationIsLateAndTheNextWriteFinishesOnce) {
+  const int32_t h = Open();
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
+  DpSim_LogClear();
+  Inject(8, Record(1, {1}, 3), Error(0));  // write 1's: given up
+  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
+  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
+  EXPECT_TRUE(CallsOf("SlaveLookup").empty()) << "no read-back for a job given up";
+  Inject(8, Record(2, {2}, 4), Error(0));  // write 2's own
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
+  EXPECT_EQ(CallsOf("SlaveLookup")[0].args[1], 4) << "read back from write 2's slave";
+  Inject(7, Record(0), Error(0));
+  Block b = Patterned();
+  const Block before = b;
+  ASSERT_TRUE(Receive(h, b));
+  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
+  // A pass that changes nothing shows that no second result follows.
+  InjectFdl(fdl_, FdlCnf(2, 12, 0, {}));
+  ASSERT_TRUE(WaitUntil([] { return Traces().size() == 2; }, 3000));
+  EXPECT_TRUE(NothingStored(h));
+}
+
 TEST_F(ApiTest, FdlResultByteForByte) {
   const int32_t h = Open();
   ASSERT_EQ(ZEL_send(h, 340, FdlJob(0x2222, 26).data()), 0);

@@ -44,11 +44,18 @@ struct WorkerContext {
   // Operation byte of the DPC1 job in progress (0 for an FDL job): a write
   // confirmation can only belong to a write job.
   uint8_t JobOperation;
+  // Writes accepted by the DP master library and not yet confirmed. Write
+  // confirmations come in submission order, so only the confirmation that
+  // brings this to 0 can belong to the write job in progress.
+  uint32_t WritesOutstanding;
   int32_t WorkerDpHandle;
-  // Handshake event: the worker signals it once when it is ready to wait for
-  // confirmations and once, as its very last act, when it lets go of the
-  // channel.
+  // Start-up event: the worker signals it once it is ready to wait for
+  // confirmations.
   plat::Handle SyncThreadHandle;
+  // Stop acknowledgement: the worker signals it, as its very last act, when it
+  // lets go of the channel. Under the loader lock a thread handle is not
+  // signalled until detach has returned, so detach waits for this instead.
+  plat::Handle StopAckHndl;
   Dpc1Record Dpc1Cnf;
   CnfErrorRecord CnfError;
   int32_t FdlHndl;

@@ -31,10 +31,10 @@ bool StopWorker(Channel& ch) {
     Trace("Kalmorix.dll: StopWorker: stop signal failed");
     return false;
   }
-  // The handshake event is what detach can see: under the loader lock the
+  // The acknowledgement is what detach can see: under the loader lock the
   // thread handle is not signalled until detach has returned. Outside it,
   // the thread's end tells the same.
-  const uint32_t r = plat::WaitAnyOfTwo(w.SyncThreadHandle, w.Thread, kStopWaitMs);
+  const uint32_t r = plat::WaitAnyOfTwo(w.StopAckHndl, w.Thread, kStopWaitMs);
   if (r == plat::kWaitObject0 || r == plat::kWaitObject0 + 1) {
     ch.WorkerGone = 1;
     return true;
@@ -52,6 +52,7 @@ void ReleaseChannel(int index) {
   if (w.SyncThreadHandle && !plat::HandleClose(w.SyncThreadHandle)) {
     Trace("Kalmorix.dll: SyncThreadHandle");
   }
+  if (w.StopAckHndl && !plat::HandleClose(w.StopAckHndl)) Trace("Kalmorix.dll: StopAckHndl");
   if (w.Thread && !plat::HandleClose(w.Thread)) Trace("Kalmorix.dll: Thread");
   if (w.hKyDll) {
     if (w.FdlClose(w.FdlHndl) != 0) Trace("Kalmorix.dll: FdlHndl");
@@ -81,7 +82,10 @@ void ModuleDetach() {
     StoreShared(ch.DpHandle, kNoDpHandle);
     ReleaseChannel(i);
   }
-  if (anyOpen) {
+  if (anyOpen && workerLeftRunning) {
+    // Releasing the processor could pull it from under that worker.
+    Trace("Kalmorix.dll: detach: a worker still runs, CpRelease not called");
+  } else if (anyOpen) {
     DpError err = {};
     CpRelease(lastName, &err);
     plat::SleepMs(kReleasePauseMs);

@@ -56,6 +56,11 @@ bool StartWorker(int index) {
     Trace("Kalmorix.dll: dpc1_use_messages: CreateEvent failed");
     return false;
   }
+  w.StopAckHndl = plat::EventCreate();
+  if (!w.StopAckHndl) {
+    Trace("Kalmorix.dll: dpc1_use_messages: CreateEvent failed");
+    return false;
+  }
   plat::Handle thread = plat::ThreadCreate(ConfirmationWorker, &w);
   if (!thread) {
     Trace("Kalmorix.dll: dpc1_use_messages: CreateThread failed");

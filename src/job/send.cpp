@@ -19,16 +19,18 @@ void BeginJob(WorkerContext& w, const JobBlock& job, uint8_t operation) {
 }
 
 int32_t SendFdl(WorkerContext& w, const JobBlock& job) {
+  // Without the companion library the job is refused like any other, before
+  // it changes anything.
+  if (!w.hKyDll) {
+    Trace("Kalmorix.dll: ZEL_send: FDL not available");
+    return -1;
+  }
   uint16_t seq;
   {
     ModuleLockGuard lock;
     StoreShared(w.CnfReady, uint8_t{0});
     const uint16_t service = FdlService(job);
     if (service != kFdlService11 && service != kFdlService26) return 0;
-    if (!w.hKyDll) {
-      Trace("Kalmorix.dll: ZEL_send: FDL not available");
-      return -1;
-    }
     BeginJob(w, job, 0);
     seq = LoadShared(w.JobSeq);
   }
@@ -53,6 +55,10 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
     if (operation != kOperationRead && operation != kOperationWrite) return 0;
     BeginJob(w, job, operation);
     seq = LoadShared(w.JobSeq);
+    // Counted before the submission: its confirmation may come before
+    // Dpc1Write returns.
+    if (operation == kOperationWrite)
+      StoreShared(w.WritesOutstanding, LoadShared(w.WritesOutstanding) + 1);
   }
   const int32_t dp = LoadShared(ch.DpHandle);
   DpError err = {};
@@ -73,6 +79,11 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
     record.DataLen = static_cast<uint8_t>(length < kDpc1DataMax ? length : kDpc1DataMax);
     std::memcpy(record.RecData, job.Data, record.DataLen);
     Dpc1Write(dp, &record, &err);
+    if (err.ErrClass != kErrClassAccepted) {
+      ModuleLockGuard lock;  // refused: no confirmation will come
+      const uint32_t outstanding = LoadShared(w.WritesOutstanding);
+      if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
+    }
   }
   return err.ErrClass == kErrClassAccepted ? 0 : -1;
 }

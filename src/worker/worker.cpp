@@ -14,9 +14,10 @@ constexpr uint32_t kFetchTimeout = 7000;
 struct WorkerState {
   plat::Handle CnfSignal;
   // Read-backs submitted and not yet confirmed, and the JobSeq of the write
-  // job they verify. A read-back confirmation finishes that job only while
-  // it is still the job in progress, and only the last one finishes it, so a
-  // result is never completed twice or for another job.
+  // job of the last one. Confirmations come in submission order, so only the
+  // confirmation that brings the count to 0 is that last read-back's, and it
+  // finishes its job only while that is still the job in progress: a result
+  // is never completed twice or for another job.
   uint32_t ReadBacksOutstanding;
   uint16_t ReadBackSeq;
 };
@@ -52,14 +53,15 @@ void OnReadConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area, c
       StoreShared(w.CnfKind, kCnfKindRead);
       MarkReady(w);
     } else if (seq == 0) {
-      if (s.ReadBacksOutstanding > 0 && s.ReadBackSeq == jobSeq) {
-        if (--s.ReadBacksOutstanding == 0) {
-          // The write job finishes with the status of its read-back.
-          StoreError(w.CnfError, err);
-          MarkReady(w);
-        }
+      if (s.ReadBacksOutstanding > 0) --s.ReadBacksOutstanding;
+      if (s.ReadBacksOutstanding == 0 && s.ReadBackSeq == jobSeq &&
+          LoadShared(w.JobOperation) == kOperationWrite) {
+        // The write job finishes with the status of its read-back.
+        StoreError(w.CnfError, err);
+        MarkReady(w);
+        s.ReadBackSeq = 0;
       } else {
-        // A read-back of a write job that has been given up: it must not
+        // The read-back of a write job that has been given up: it must not
         // finish the job now in progress, nor drop its result.
         late = true;
       }
@@ -75,16 +77,18 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
                          const DpError& err) {
   const Dpc1Record& record = *reinterpret_cast<const Dpc1Record*>(area);
   uint16_t jobSeq;
-  bool writeInProgress;
+  bool current;
   {
     ModuleLockGuard lock;
     jobSeq = LoadShared(w.JobSeq);
-    writeInProgress = LoadShared(w.JobOperation) == kOperationWrite;
-    // A write confirmation while no write job is in progress belongs to a
-    // job that has been given up.
-    if (!writeInProgress) DropResult(w);
+    const uint32_t outstanding = LoadShared(w.WritesOutstanding);
+    if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
+    // Only the last write outstanding can be the write job in progress; an
+    // earlier one's confirmation belongs to a job that has been given up.
+    current = outstanding == 1 && LoadShared(w.JobOperation) == kOperationWrite;
+    if (!current) DropResult(w);
   }
-  if (!writeInProgress) {
+  if (!current) {
     Trace("Kalmorix.dll: Confirmation too late");
     return;
   }
@@ -111,7 +115,6 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
     Trace("Kalmorix.dll: Confirmation too late");
     return;
   }
-  if (s.ReadBackSeq != jobSeq) s.ReadBacksOutstanding = 0;
   s.ReadBackSeq = jobSeq;
 
   Dpc1Record readBack = {};
@@ -198,7 +201,9 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
     if (r == plat::kWaitFailed) {
       // Keep the stop reachable and the loop from spinning while the
       // confirmation signal cannot be waited on.
-      if (plat::WaitOne(stop, kWorkerWaitMs) == plat::kWaitObject0) break;
+      const uint32_t stopWait = plat::WaitOne(stop, kWorkerWaitMs);
+      if (stopWait == plat::kWaitObject0) break;
+      if (stopWait == plat::kWaitFailed) plat::SleepMs(kWorkerWaitMs);
       continue;
     }
     if (r == plat::kWaitObject0 + 1) break;
@@ -214,5 +219,5 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
   StoreShared(w.WorkerActive, uint8_t{0});
   // Last act: from here on the channel and this module's code may be given
   // back (detach waits for this signal, not for the thread's end).
-  plat::ThreadSignalAndExit(w.SyncThreadHandle, 0);
+  plat::ThreadSignalAndExit(w.StopAckHndl, 0);
 }
