@@ -19,13 +19,15 @@ if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
 missing=()
 need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" || missing+=("$1"); }
 
-for p in cmake ninja-build g++ make; do need "$p"; done
+for p in cmake ninja-build g++ make python3; do need "$p"; done
 if [ $want_native = 1 ]; then
-  need googletest
+  for p in googletest pkg-config; do need "$p"; done
 fi
 if [ $want_win32 = 1 ]; then
   need googletest
   need g++-mingw-w64-i686
+  # llvm-dlltool makes the MSVC import library; clang and lld-link check it.
+  for p in llvm lld clang; do need "$p"; done
   need wine
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386

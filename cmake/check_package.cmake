@@ -1,0 +1,88 @@
+# Installs the build, then builds and runs the C example against the installed
+# package the way users do:
+#   native: through find_package(Kalmorix) and through pkg-config;
+#   win32:  from the CPack ZIP, with MinGW against libKalmorix.dll.a, and
+#           MSVC-style (lld-link against Kalmorix.lib) where clang is there.
+#   cmake -DBUILD=... -DSOURCE=... -DWIN32=0|1 -P check_package.cmake
+cmake_minimum_required(VERSION 3.25)
+set(work ${BUILD}/package-check)
+file(REMOVE_RECURSE ${work})
+file(MAKE_DIRECTORY ${work})
+set(ENV{DPSIM_TRACE} off)
+set(ENV{WINEDEBUG} -all)
+
+function(must)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_result out what)
+  if(NOT out MATCHES "result of job 42: ResultCode 0, 24 bytes: 56 43 50 31")
+    message(FATAL_ERROR "${what}: unexpected output:\n${out}")
+  endif()
+  message(STATUS "${what}: ok")
+endfunction()
+
+if(NOT WIN32)
+  set(prefix ${work}/prefix)
+  must(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
+  # find_package(Kalmorix)
+  must(${CMAKE_COMMAND} -S ${SOURCE}/tests/package -B ${work}/consumer -G Ninja
+       -DCMAKE_PREFIX_PATH=${prefix} -DEXAMPLE_SOURCE=${SOURCE}/examples/c/zel_example.c)
+  must(${CMAKE_COMMAND} --build ${work}/consumer)
+  must(${work}/consumer/consumer VCP1 4)
+  expect_result("${out}" "find_package(Kalmorix)")
+  # pkg-config
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+  find_program(PKG_CONFIG pkg-config REQUIRED)
+  must(${PKG_CONFIG} --cflags --libs kalmorix)
+  string(STRIP "${out}" flags)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  must(cc ${SOURCE}/examples/c/zel_example.c ${flags} -o ${work}/pc_consumer)
+  must(${work}/pc_consumer VCP1 4)
+  expect_result("${out}" "pkg-config kalmorix")
+else()
+  must(cpack -G ZIP -B ${work} --config ${BUILD}/CPackConfig.cmake)
+  file(GLOB zip ${work}/Kalmorix-*-win32.zip)
+  must(${CMAKE_COMMAND} -E chdir ${work} ${CMAKE_COMMAND} -E tar xf ${zip})
+  file(GLOB root LIST_DIRECTORIES true ${work}/Kalmorix-*-win32)
+  foreach(f bin/Kalmorix.dll bin/zelcli.exe include/zel.h lib/libKalmorix.dll.a lib/Kalmorix.def
+            stand-in/dpmaster.dll stand-in/ky_dll.dll stand-in/dpsim.cfg examples/c/zel_example.c)
+    if(NOT EXISTS ${root}/${f})
+      message(FATAL_ERROR "the ZIP lacks ${f}")
+    endif()
+  endforeach()
+  if(EXISTS ${root}/bin/dpmaster.dll OR EXISTS ${root}/bin/ky_dll.dll)
+    message(FATAL_ERROR "the stand-in libraries must not sit next to Kalmorix.dll")
+  endif()
+  # An application directory as a developer makes it: the DLL, and for a
+  # run without hardware the stand-in libraries.
+  set(app ${work}/app)
+  file(MAKE_DIRECTORY ${app})
+  file(COPY ${root}/bin/Kalmorix.dll ${root}/stand-in/dpmaster.dll ${root}/stand-in/ky_dll.dll
+       DESTINATION ${app})
+  must(i686-w64-mingw32-gcc -Wall -I${root}/include ${SOURCE}/examples/c/zel_example.c
+       ${root}/lib/libKalmorix.dll.a -o ${app}/mingw_example.exe)
+  must(wine ${app}/mingw_example.exe VCP1 4)
+  expect_result("${out}" "MinGW program against libKalmorix.dll.a")
+
+  find_program(CLANG NAMES clang clang-14)
+  find_program(LLD_LINK NAMES lld-link lld-link-14)
+  if(CLANG AND LLD_LINK AND EXISTS ${root}/lib/Kalmorix.lib)
+    must(${CLANG} --target=i686-pc-windows-msvc -ffreestanding -I${root}/include -c
+         ${SOURCE}/tests/package/msvc_probe.c -o ${work}/msvc_probe.obj)
+    must(${LLD_LINK} /entry:probe_entry@0 /subsystem:console /nodefaultlib
+         ${work}/msvc_probe.obj ${root}/lib/Kalmorix.lib /out:${app}/msvc_probe.exe)
+    must(i686-w64-mingw32-objdump -p ${app}/msvc_probe.exe)
+    if(NOT out MATCHES "DLL Name: Kalmorix.dll\n[^\n]*\n[^\n]*ZEL_close\n[^\n]*ZEL_open\n")
+      message(FATAL_ERROR "MSVC-style program does not import ZEL_open from Kalmorix.dll:\n${out}")
+    endif()
+    must(wine ${app}/msvc_probe.exe)
+    message(STATUS "MSVC-style program against Kalmorix.lib: ok")
+  else()
+    message(STATUS "MSVC-style link skipped: clang, lld-link or Kalmorix.lib missing")
+  endif()
+endif()

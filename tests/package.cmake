@@ -1,0 +1,5 @@
+# The installed package, used as users use it.
+add_test(NAME package
+  COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DSOURCE=${PROJECT_SOURCE_DIR}
+          -DWIN32=$<BOOL:${WIN32}> -P ${PROJECT_SOURCE_DIR}/cmake/check_package.cmake)
+set_tests_properties(package PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
