@@ -372,8 +372,12 @@ bool AwaitResult(const Session& s, Block& out, const char* what) {
     const uint32_t slice = opts->timeoutMs - elapsed < 100 ? opts->timeoutMs - elapsed : 100;
     if (s.wnd) {
       plat::PostedMessage m;
-      if (plat::MessageWindowNext(s.wnd, &m, slice) && m.msg == kResultMessage && Fetch(s, out))
-        return true;
+      if (plat::MessageWindowNext(s.wnd, &m, slice) && m.msg == kResultMessage) {
+        Info("  window message 0x%04x (wParam %lu, lParam %ld) after %u ms: result ready\n",
+             static_cast<unsigned>(m.msg), static_cast<unsigned long>(m.wParam),
+             static_cast<long>(m.lParam), elapsed);
+        if (Fetch(s, out)) return true;
+      }
     } else {
       if (Fetch(s, out)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(slice < 10 ? slice : 10));
