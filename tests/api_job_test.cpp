@@ -393,6 +393,20 @@ TEST_F(ApiTest, AGivenUpWritesConfirmationIsLateAndTheNextWriteFinishesOnce) {
   EXPECT_TRUE(NothingStored(h));
 }
 
+TEST_F(ApiTest, AWriteConfirmationCarryingItsSequenceNumberIsMatchedByIt) {
+  const int32_t h = Open();
+  // Write 1 is never confirmed (lost); write 2's confirmation names its job.
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
+  Inject(8, Record(2, {2}, 4), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
+  Inject(7, Record(0), Error(0));
+  Block b = Patterned();
+  const Block before = b;
+  ASSERT_TRUE(Receive(h, b));
+  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
+}
+
 TEST_F(ApiTest, FdlResultByteForByte) {
   const int32_t h = Open();
   ASSERT_EQ(ZEL_send(h, 340, FdlJob(0x2222, 26).data()), 0);

@@ -128,6 +128,11 @@ TEST_F(CoreTest, DetachClosesAChannelWhoseCloseFailed) {
   EXPECT_EQ(Traces(), std::vector<std::string>{"Kalmorix.dll: ZEL_close failed(2)"});
   EXPECT_NE(ChannelTable[0].DpHandle, kNoDpHandle) << "the channel stays open";
   EXPECT_EQ(LoadShared(ChannelTable[0].Worker.WorkerActive), 0) << "its worker was stopped";
+  // Nothing would collect a result any more: jobs are refused.
+  DpSim_LogClear();
+  EXPECT_EQ(ZEL_send(0, 340, ReadJob(1, 3).data()), -1);
+  EXPECT_EQ(Traces(), std::vector<std::string>{"Kalmorix.dll: ZEL_send: worker stopped"});
+  EXPECT_TRUE(CallsOf("Dpc1Read").empty());
 
   DpSim_LogClear();
   Detach();

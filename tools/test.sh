@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both targets: native (plain, ASan+UBSan,
-# TSan) and win32 (under Wine). Exits non-zero when anything fails.
+# TSan) and win32 (under Wine), then the native suite under Valgrind and a
+# short run of each fuzzer. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,22 @@ run_preset() {
 }
 
 for preset in native asan tsan win32; do run_preset "$preset"; done
+
+run_step() {
+  local name=$1
+  shift
+  echo
+  echo "================ $name ================"
+  if "$@"; then
+    summary+=("$name: passed")
+  else
+    summary+=("$name: FAILED")
+    failed+=("$name")
+  fi
+}
+# Memcheck over the native test programs, and a short run of each fuzzer.
+run_step valgrind tools/valgrind.sh
+run_step fuzz fuzz/run.sh "${KX_FUZZ_SECONDS:-60}"
 
 echo
 echo "================ summary ================"

@@ -25,7 +25,7 @@ void ModuleAttach() {
 }
 
 bool StopWorker(Channel& ch) {
-  if (ch.WorkerGone) return true;
+  if (LoadShared(ch.WorkerGone)) return true;
   WorkerContext& w = ch.Worker;
   if (!plat::SemaphoreRelease(w.ResetSemaHndl, 1)) {
     Trace("Kalmorix.dll: StopWorker: stop signal failed");
@@ -36,7 +36,7 @@ bool StopWorker(Channel& ch) {
   // the thread's end tells the same.
   const uint32_t r = plat::WaitAnyOfTwo(w.StopAckHndl, w.Thread, kStopWaitMs);
   if (r == plat::kWaitObject0 || r == plat::kWaitObject0 + 1) {
-    ch.WorkerGone = 1;
+    StoreShared(ch.WorkerGone, uint8_t{1});
     return true;
   }
   Trace("Kalmorix.dll: StopWorker: worker did not stop");

@@ -75,7 +75,7 @@ bool StartWorker(int index) {
   const uint32_t r = plat::WaitAnyOfTwo(w.SyncThreadHandle, thread, plat::kInfinite);
   if (r == plat::kWaitObject0) return true;
   if (r == plat::kWaitObject0 + 1) {
-    ch.WorkerGone = 1;
+    StoreShared(ch.WorkerGone, uint8_t{1});
     StoreShared(w.WorkerActive, uint8_t{0});
   }
   return false;

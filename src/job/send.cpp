@@ -108,6 +108,11 @@ extern "C" ZEL_API int32_t ZEL_CALL ZEL_send(int32_t handle, uint16_t length, co
     Trace("Kalmorix.dll: ZEL_send_1");
     return -1;
   }
+  if (LoadShared(ch.WorkerGone)) {
+    // A close that failed stopped the worker: nothing would collect a result.
+    Trace("Kalmorix.dll: ZEL_send: worker stopped");
+    return -1;
+  }
   const JobBlock& job = *static_cast<const JobBlock*>(block);
   if (job.Subsystem == kSubsystemFdl) return SendFdl(ch.Worker, job);
   if (job.Subsystem == kSubsystemDpc1) return SendDpc1(ch, job);

@@ -6,9 +6,27 @@
 // which the module, the stand-in libraries and the tests share, so that a
 // handle made by one of them can be waited on by another, and the window
 // registry and the per-thread last-error value exist once per process.
+//
+// The operations that acquire or give back resources are "faultable": a build
+// with KX_FAULT_INJECTION (tests only) lets a test make them fail as the OS
+// would. On POSIX they are inline calls of the emulation's plat::os::
+// functions, so that the check lands in the caller's objects, not in the
+// shared library. Without the definition they compile to the plain call.
 #pragma once
 
 #include <cstdint>
+
+#if defined(KX_FAULT_INJECTION)
+#include "fault_injection.h"
+// `call`, unless the test has scheduled a failure of `op` (on `object`, for a
+// close): then `failed`, with the last error set.
+#define KX_FAULTABLE(op, object, failed, call)       \
+  (::plat::fault::Hit(::plat::fault::Op::op, object) \
+       ? (failed)                                    \
+       : ::plat::fault::Note(::plat::fault::Op::op, object, (call)))
+#else
+#define KX_FAULTABLE(op, object, failed, call) (call)
+#endif
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -17,9 +35,13 @@
 #include <windows.h>
 #define KX_STDCALL __stdcall
 #define KX_PLAT_API inline
+#define KX_PLAT_FAULTABLE inline
 #else
 #define KX_STDCALL
 #define KX_PLAT_API __attribute__((visibility("default")))
+// Inlined even without optimisation, and private to each library, so that a
+// test build's checks stay in the objects built for it.
+#define KX_PLAT_FAULTABLE inline __attribute__((always_inline, visibility("hidden")))
 #endif
 
 namespace plat {
@@ -68,15 +90,15 @@ KX_PLAT_API void LockLeave(Lock* lock);
 
 // --- Waitable objects -----------------------------------------------------
 // Unnamed semaphore; nullptr on failure (last error set).
-KX_PLAT_API Handle SemaphoreCreate(int32_t initial, int32_t maximum);
+KX_PLAT_FAULTABLE Handle SemaphoreCreate(int32_t initial, int32_t maximum);
 // False when the count would pass the maximum or the handle is bad.
-KX_PLAT_API bool SemaphoreRelease(Handle sema, int32_t count);
+KX_PLAT_FAULTABLE bool SemaphoreRelease(Handle sema, int32_t count);
 // Unnamed auto-reset event, not signalled; nullptr on failure.
-KX_PLAT_API Handle EventCreate();
+KX_PLAT_FAULTABLE Handle EventCreate();
 KX_PLAT_API bool EventSet(Handle event);
 // Thread with one pointer argument, running at once; its handle is signalled
 // when it has ended. nullptr on failure.
-KX_PLAT_API Handle ThreadCreate(ThreadProc proc, void* arg);
+KX_PLAT_FAULTABLE Handle ThreadCreate(ThreadProc proc, void* arg);
 KX_PLAT_API bool ThreadSetPriorityAboveNormal(Handle thread);
 // Exit code of an ended thread; false while it runs or on a bad handle.
 KX_PLAT_API bool ThreadExitCode(Handle thread, uint32_t* code);
@@ -85,15 +107,15 @@ KX_PLAT_API uint32_t WaitOne(Handle object, uint32_t timeoutMs);
 // Waits for any of two objects: kWaitObject0 + index, kWaitTimeout or
 // kWaitFailed. Index 0 wins when both are signalled.
 KX_PLAT_API uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs);
-KX_PLAT_API bool HandleClose(Handle object);
+KX_PLAT_FAULTABLE bool HandleClose(Handle object);
 KX_PLAT_API void SleepMs(uint32_t ms);
 
 // --- Libraries ------------------------------------------------------------
 // Loads a library by base name, the platform's extension appended
 // ("ky_dll" -> ky_dll.dll / ky_dll.so). nullptr on failure.
-KX_PLAT_API Module LibraryLoad(const char* baseName);
+KX_PLAT_FAULTABLE Module LibraryLoad(const char* baseName);
 KX_PLAT_API Proc LibrarySymbol(Module lib, const char* name);
-KX_PLAT_API bool LibraryFree(Module lib);
+KX_PLAT_FAULTABLE bool LibraryFree(Module lib);
 
 // --- Last error, Windows numbering ------------------------------------------
 KX_PLAT_API uint32_t LastErrorGet();
@@ -110,15 +132,21 @@ inline void LockEnter(Lock* lock) { EnterCriticalSection(&lock->cs); }
 inline void LockLeave(Lock* lock) { LeaveCriticalSection(&lock->cs); }
 
 inline Handle SemaphoreCreate(int32_t initial, int32_t maximum) {
-  return CreateSemaphoreA(nullptr, initial, maximum, nullptr);
+  return KX_FAULTABLE(kSemaphoreCreate, nullptr, nullptr,
+                      CreateSemaphoreA(nullptr, initial, maximum, nullptr));
 }
 inline bool SemaphoreRelease(Handle sema, int32_t count) {
-  return ReleaseSemaphore(sema, count, nullptr) != FALSE;
+  return KX_FAULTABLE(kSemaphoreRelease, sema, false,
+                      ReleaseSemaphore(sema, count, nullptr) != FALSE);
 }
-inline Handle EventCreate() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+inline Handle EventCreate() {
+  return KX_FAULTABLE(kEventCreate, nullptr, nullptr, CreateEventA(nullptr, FALSE, FALSE, nullptr));
+}
 inline bool EventSet(Handle event) { return SetEvent(event) != FALSE; }
 inline Handle ThreadCreate(ThreadProc proc, void* arg) {
-  return CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(proc), arg, 0, nullptr);
+  return KX_FAULTABLE(
+      kThreadCreate, nullptr, nullptr,
+      CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(proc), arg, 0, nullptr));
 }
 inline bool ThreadSetPriorityAboveNormal(Handle thread) {
   return SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL) != FALSE;
@@ -136,17 +164,21 @@ inline uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
   HANDLE set[2] = {first, second};
   return WaitForMultipleObjects(2, set, FALSE, timeoutMs);
 }
-inline bool HandleClose(Handle object) { return CloseHandle(object) != FALSE; }
+inline bool HandleClose(Handle object) {
+  return KX_FAULTABLE(kHandleClose, object, false, CloseHandle(object) != FALSE);
+}
 inline void SleepMs(uint32_t ms) { Sleep(ms); }
 
 inline Module LibraryLoad(const char* baseName) {
   // LoadLibraryA appends ".dll" to a name without an extension.
-  return LoadLibraryA(baseName);
+  return KX_FAULTABLE(kLibraryLoad, nullptr, nullptr, LoadLibraryA(baseName));
 }
 inline Proc LibrarySymbol(Module lib, const char* name) {
   return reinterpret_cast<Proc>(GetProcAddress(static_cast<HMODULE>(lib), name));
 }
-inline bool LibraryFree(Module lib) { return FreeLibrary(static_cast<HMODULE>(lib)) != FALSE; }
+inline bool LibraryFree(Module lib) {
+  return KX_FAULTABLE(kLibraryFree, lib, false, FreeLibrary(static_cast<HMODULE>(lib)) != FALSE);
+}
 
 inline uint32_t LastErrorGet() { return GetLastError(); }
 inline void LastErrorSet(uint32_t code) { SetLastError(code); }
@@ -154,6 +186,44 @@ inline void LastErrorSet(uint32_t code) { SetLastError(code); }
 inline bool WindowIsValid(Window wnd) { return IsWindow(static_cast<HWND>(wnd)) != FALSE; }
 inline bool WindowPost(Window wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   return PostMessageA(static_cast<HWND>(wnd), msg, wParam, lParam) != FALSE;
+}
+#endif
+
+#if !defined(_WIN32)
+// The emulation's own versions of the faultable operations.
+namespace os {
+KX_PLAT_API Handle SemaphoreCreate(int32_t initial, int32_t maximum);
+KX_PLAT_API bool SemaphoreRelease(Handle sema, int32_t count);
+KX_PLAT_API Handle EventCreate();
+KX_PLAT_API Handle ThreadCreate(ThreadProc proc, void* arg);
+KX_PLAT_API bool HandleClose(Handle object);
+KX_PLAT_API Module LibraryLoad(const char* baseName);
+KX_PLAT_API bool LibraryFree(Module lib);
+// Waitable objects whose handle is open: the process's handle count, for
+// tests (Windows has GetProcessHandleCount).
+KX_PLAT_API uint32_t OpenHandleCount();
+}  // namespace os
+
+inline Handle SemaphoreCreate(int32_t initial, int32_t maximum) {
+  return KX_FAULTABLE(kSemaphoreCreate, nullptr, nullptr, os::SemaphoreCreate(initial, maximum));
+}
+inline bool SemaphoreRelease(Handle sema, int32_t count) {
+  return KX_FAULTABLE(kSemaphoreRelease, sema, false, os::SemaphoreRelease(sema, count));
+}
+inline Handle EventCreate() {
+  return KX_FAULTABLE(kEventCreate, nullptr, nullptr, os::EventCreate());
+}
+inline Handle ThreadCreate(ThreadProc proc, void* arg) {
+  return KX_FAULTABLE(kThreadCreate, nullptr, nullptr, os::ThreadCreate(proc, arg));
+}
+inline bool HandleClose(Handle object) {
+  return KX_FAULTABLE(kHandleClose, object, false, os::HandleClose(object));
+}
+inline Module LibraryLoad(const char* baseName) {
+  return KX_FAULTABLE(kLibraryLoad, nullptr, nullptr, os::LibraryLoad(baseName));
+}
+inline bool LibraryFree(Module lib) {
+  return KX_FAULTABLE(kLibraryFree, lib, false, os::LibraryFree(lib));
 }
 #endif
 

@@ -520,7 +520,7 @@ void LockLeave(Lock* lock) { pthread_mutex_unlock(MutexOf(lock)); }
 
 // --- Waitable objects -------------------------------------------------------
 
-Handle SemaphoreCreate(int32_t initial, int32_t maximum) {
+Handle os::SemaphoreCreate(int32_t initial, int32_t maximum) {
   if (maximum <= 0 || initial < 0 || initial > maximum) {
     Fail(kErrorInvalidParameter);
     return nullptr;
@@ -536,7 +536,7 @@ Handle SemaphoreCreate(int32_t initial, int32_t maximum) {
   return MakeHandle(o);
 }
 
-bool SemaphoreRelease(Handle sema, int32_t count) {
+bool os::SemaphoreRelease(Handle sema, int32_t count) {
   Guard g(&g_objLock);
   Object* o = ResolveKind(sema, Kind::kSemaphore);
   if (o == nullptr) {
@@ -556,7 +556,7 @@ bool SemaphoreRelease(Handle sema, int32_t count) {
   return true;
 }
 
-Handle EventCreate() {
+Handle os::EventCreate() {
   Guard g(&g_objLock);
   Object* o = Allocate(Kind::kEvent);
   if (o == nullptr) {
@@ -578,7 +578,7 @@ bool EventSet(Handle event) {
   return true;
 }
 
-Handle ThreadCreate(ThreadProc proc, void* arg) {
+Handle os::ThreadCreate(ThreadProc proc, void* arg) {
   if (proc == nullptr) {
     Fail(kErrorInvalidParameter);
     return nullptr;
@@ -647,7 +647,7 @@ uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
   return WaitObjects(handles, 2, timeoutMs);
 }
 
-bool HandleClose(Handle object) {
+bool os::HandleClose(Handle object) {
   Guard g(&g_objLock);
   Object* o = Resolve(object);
   if (o == nullptr) {
@@ -657,6 +657,13 @@ bool HandleClose(Handle object) {
   o->open = false;
   Unref(o);
   return true;
+}
+
+uint32_t os::OpenHandleCount() {
+  Guard g(&g_objLock);
+  uint32_t n = 0;
+  for (const Object& o : g_pool) n += o.kind != Kind::kFree && o.open ? 1 : 0;
+  return n;
 }
 
 void SleepMs(uint32_t ms) {
@@ -685,7 +692,7 @@ void SleepMs(uint32_t ms) {
 
 // --- Libraries --------------------------------------------------------------
 
-Module LibraryLoad(const char* baseName) {
+Module os::LibraryLoad(const char* baseName) {
   if (baseName == nullptr || baseName[0] == '\0') {
     Fail(kErrorInvalidParameter);
     return nullptr;
@@ -717,7 +724,7 @@ Proc LibrarySymbol(Module lib, const char* name) {
   return reinterpret_cast<Proc>(sym);
 }
 
-bool LibraryFree(Module lib) {
+bool os::LibraryFree(Module lib) {
   {
     Guard g(&g_libLock);
     LoadedLibrary* l = lib != nullptr ? FindLibrary(lib) : nullptr;

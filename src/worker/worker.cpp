@@ -83,9 +83,13 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
     jobSeq = LoadShared(w.JobSeq);
     const uint32_t outstanding = LoadShared(w.WritesOutstanding);
     if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
-    // Only the last write outstanding can be the write job in progress; an
-    // earlier one's confirmation belongs to a job that has been given up.
-    current = outstanding == 1 && LoadShared(w.JobOperation) == kOperationWrite;
+    // A library that carries the job's sequence number back in the write
+    // confirmation says whose it is. Without it, only the last write
+    // outstanding can be the write job in progress; an earlier one's
+    // confirmation belongs to a job that has been given up.
+    const uint16_t seq = Get(record.SeqNo);
+    current = LoadShared(w.JobOperation) == kOperationWrite &&
+              (seq != 0 ? seq == jobSeq : outstanding == 1);
     if (!current) DropResult(w);
   }
   if (!current) {
