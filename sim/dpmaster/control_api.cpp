@@ -1,5 +1,6 @@
 // The control interface (dpsim.h) and the stand-in's private entry points.
 // Control calls are not logged: the log shows what the application did.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -51,6 +52,65 @@ DPSIM_API void DpSim_SetDelayUs(uint32_t delayUs) {
   State& s = G();
   Guard g(&s.lock);
   s.delayUs = delayUs;
+  s.delaySpanUs = 0;
+}
+
+DPSIM_API int DpSim_SetDelayRangeUs(uint32_t minUs, uint32_t maxUs) {
+  constexpr uint32_t kMaxDelayUs = 60000000;
+  if (minUs > maxUs || maxUs > kMaxDelayUs) return -1;
+  State& s = G();
+  Guard g(&s.lock);
+  s.delayUs = minUs;
+  s.delaySpanUs = maxUs - minUs;
+  return 0;
+}
+
+DPSIM_API void DpSim_SetStamping(int on) {
+  State& s = G();
+  Guard g(&s.lock);
+  s.stamping = on != 0;
+}
+
+DPSIM_API int DpSim_StampCheck(const void* data, uint32_t len, DpSimStamp* out) {
+  return CheckStamp(static_cast<const uint8_t*>(data), len, out);
+}
+
+DPSIM_API uint32_t DpSim_StampCount(void) {
+  State& s = G();
+  Guard g(&s.lock);
+  return s.stampCounter;
+}
+
+DPSIM_API void DpSim_SetFault(int what, uint32_t perMillion) {
+  if (what <= 0 || what >= DPSIM_FAULT_COUNT) return;
+  State& s = G();
+  Guard g(&s.lock);
+  s.faultPerMillion[what] = std::min<uint32_t>(perMillion, 1000000);
+}
+
+DPSIM_API void DpSim_SetRandomSeed(uint32_t seed) {
+  State& s = G();
+  Guard g(&s.lock);
+  // xorshift must not start from 0.
+  s.rng = kDefaultSeed ^ (uint64_t{seed} * 0xD1B54A32D192ED03ull);
+  if (s.rng == 0) s.rng = kDefaultSeed;
+}
+
+DPSIM_API uint32_t DpSim_FaultCount(int what, int32_t handle) {
+  if (what <= 0 || what >= DPSIM_FAULT_COUNT) return 0;
+  State& s = G();
+  Guard g(&s.lock);
+  if (handle == -1) return s.faultTotal[what];
+  auto it = s.faultsOn.find({what, handle});
+  return it == s.faultsOn.end() ? 0 : it->second;
+}
+
+DPSIM_API int DpSim_PendingFdlResults(int32_t fdlHandle) {
+  State& s = G();
+  Guard g(&s.lock);
+  auto it = s.fdl.find(fdlHandle);
+  if (it == s.fdl.end()) return -1;
+  return static_cast<int>(it->second->ready.size() + it->second->inFlight);
 }
 
 DPSIM_API void DpSim_SetTrace(const char* target) {

@@ -47,8 +47,8 @@ int32_t KnownProcessorCall(CallEntry& e, const char* cpName, DpError* err) {
 
 // What the slave does with a job, decided when it is submitted, so that a
 // read submitted after a write sees the written data.
-Confirmation Execute(State& s, const std::string& cp, bool write, const uint8_t* request,
-                     uint32_t* busUs) {
+Confirmation Execute(State& s, int32_t handle, const std::string& cp, bool write,
+                     const uint8_t* request, uint32_t* busUs) {
   Confirmation c;
   memcpy(c.record, request, kRecordSize);
   c.kind = write ? kCnfKindWrite : kCnfKindRead;
@@ -68,7 +68,12 @@ Confirmation Execute(State& s, const std::string& cp, bool write, const uint8_t*
   } else {
     memset(c.record + kRecData, 0, kSlaveDataMax);
     uint32_t n = 0;
-    if (data != nullptr) {
+    const uint32_t stamp = data != nullptr && s.stamping ? StampLength(wanted) : 0;
+    if (stamp > 0) {
+      n = stamp;
+      WriteStamp(c.record + kRecData, n, DPSIM_LIB_DPMASTER, handle, Get16(request + kRecSeqNo),
+                 kCnfKindRead);
+    } else if (data != nullptr) {
       n = std::min<uint32_t>(wanted, static_cast<uint32_t>(data->size()));
       if (n > 0) memcpy(c.record + kRecData, data->data(), n);
     }
@@ -81,6 +86,52 @@ Confirmation Execute(State& s, const std::string& cp, bool write, const uint8_t*
     c.err.ErrCode = kErrNoResponse;
   }
   return c;
+}
+
+struct Queued {
+  Confirmation cnf;
+  uint32_t busUs = 0;
+};
+
+// Kinds that are neither a read (7) nor a write (8) confirmation.
+constexpr uint16_t kUnknownKinds[] = {0, 1, 6, 9, 42, 0x7FFF, 0xFFFF};
+
+// The extra confirmations of the random faults that an accepted submission
+// meets, each placed before or after the job's own at random.
+void AddFaults(State& s, int32_t handle, DpHandle& h, const uint8_t* request,
+               std::vector<Queued>* queue) {
+  const uint32_t busUs = queue->front().busUs;
+  auto place = [&](Queued q) {
+    queue->insert(Random32() % 2 == 0 ? queue->begin() : queue->end(), q);
+  };
+  if (RollFault(DPSIM_FAULT_LATE) && h.newestSeq != 0) {
+    // Below the newest SeqNo, so that it cannot be the job the module waits
+    // for (the module's own sequence skips 0).
+    uint16_t old = static_cast<uint16_t>(h.newestSeq - 1 - Random32() % 8);
+    if (old == 0) --old;
+    uint8_t read[kRecordSize];
+    memcpy(read, request, kRecordSize);
+    Put16(read + kRecSeqNo, old);
+    read[kRecDataLen] = static_cast<uint8_t>(kSlaveDataMax);
+    Queued q;
+    q.cnf = Execute(s, handle, h.cp, false, read, &q.busUs);
+    place(q);
+    CountFault(DPSIM_FAULT_LATE, handle);
+  }
+  if (RollFault(DPSIM_FAULT_UNKNOWN_KIND)) {
+    Queued q;
+    q.cnf.kind = kUnknownKinds[Random32() % (sizeof(kUnknownKinds) / sizeof(kUnknownKinds[0]))];
+    memcpy(q.cnf.record, request, kRecordSize);
+    if (const uint32_t n = s.stamping ? StampLength(request[kRecDataLen]) : 0; n > 0) {
+      memset(q.cnf.record + kRecData, 0, kSlaveDataMax);
+      WriteStamp(q.cnf.record + kRecData, n, DPSIM_LIB_DPMASTER, handle, Get16(request + kRecSeqNo),
+                 q.cnf.kind);
+      q.cnf.record[kRecDataLen] = static_cast<uint8_t>(n);
+    }
+    q.busUs = busUs;
+    place(q);
+    CountFault(DPSIM_FAULT_UNKNOWN_KIND, handle);
+  }
 }
 
 int32_t Submit(const char* op, bool write, int32_t handle, void* record, DpError* err) {
@@ -114,11 +165,24 @@ int32_t Submit(const char* op, bool write, int32_t handle, void* record, DpError
         errClass = static_cast<uint32_t>(scripted);
         errCode = scripted == 0 ? 0 : kErrScripted;
         result = scripted == 0 ? kOk : kFailed;
+      } else if (RollFault(DPSIM_FAULT_REFUSE)) {
+        CountFault(DPSIM_FAULT_REFUSE, handle);
+        errClass = kErrClassNegative;
+        errCode = kErrScripted;
+        result = kFailed;
       } else if (s.autoConfirm) {
-        uint32_t busUs = 0;
-        const Confirmation c = Execute(s, it->second.cp, write, rec, &busUs);
-        onBus = QueueConfirmation(handle, &it->second, c, EffectiveDelay(busUs));
-        ready = !onBus;
+        DpHandle& h = it->second;
+        if (const uint16_t seq = Get16(rec + kRecSeqNo); seq != 0) h.newestSeq = seq;
+        std::vector<Queued> queue(1);
+        queue[0].cnf = Execute(s, handle, h.cp, write, rec, &queue[0].busUs);
+        AddFaults(s, handle, h, rec, &queue);
+        for (const Queued& q : queue) {
+          if (QueueConfirmation(handle, &h, q.cnf, EffectiveDelay(q.busUs))) {
+            onBus = true;
+          } else {
+            ready = true;
+          }
+        }
       }
     }
     if (onBus) WakeDeliveryThread();

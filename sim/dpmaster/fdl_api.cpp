@@ -2,6 +2,7 @@
 // library's four entry points. Every call is logged as the companion's.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "dpsim_private.h"
 #include "sim_state.h"
@@ -12,24 +13,31 @@ namespace {
 
 constexpr int32_t kFdlFailed = -1;
 constexpr int32_t kFdlMalformed = -2;
+constexpr int32_t kFdlRefused = -3;  // a random fault
 
 // Result block for an FDL request: the request echoed, marked as a done
-// result, carrying the service's data.
-FdlResult Answer(const Processor* cp, const uint8_t* request, uint32_t* busUs, uint32_t baud) {
+// result, carrying the service's data (or a stamp). Under G().lock.
+FdlResult Answer(int32_t fdlHandle, const Processor* cp, const uint8_t* request, uint32_t* busUs,
+                 uint32_t baud) {
   FdlResult r;
   memcpy(r.block, request, kBlockSize);
   const uint16_t service = Get16(request + kBlkFdlService);
   const uint16_t requestLength = Get16(request + kBlkDataLength);
   const uint16_t limit = Get16(request + kBlkDataLimit);
   uint16_t code = 0;
+  uint32_t stamp = 0;
   std::vector<uint8_t> data;
-  if (service == kFdlServiceStatus) {
-    if (cp != nullptr) data = cp->fdlStatus;
-    if (limit != 0 && data.size() > limit) data.resize(limit);
-  } else if (service != kFdlServiceSend) {
+  if (service == kFdlServiceStatus || service == kFdlServiceSend) {
+    if (G().stamping) stamp = StampLength(limit != 0 ? limit : kFdlDataMax);
+    if (stamp == 0 && service == kFdlServiceStatus) {
+      if (cp != nullptr) data = cp->fdlStatus;
+      if (limit != 0 && data.size() > limit) data.resize(limit);
+    }
+  } else {
     code = kFdlUnsupportedService;
   }
-  const uint16_t n = static_cast<uint16_t>(std::min<size_t>(data.size(), kFdlDataMax));
+  const uint16_t n =
+      static_cast<uint16_t>(stamp > 0 ? stamp : std::min<size_t>(data.size(), kFdlDataMax));
   r.block[kBlkResultFlag] = 1;
   r.block[kBlkOperation] = 1;
   r.block[kBlkFdlDone] = 1;
@@ -38,7 +46,12 @@ FdlResult Answer(const Processor* cp, const uint8_t* request, uint32_t* busUs, u
   Put16(r.block + kBlkDataLength, n);
   r.block[kBlkLengthByte] = static_cast<uint8_t>(n);
   memset(r.block + kBlkData, 0, kFdlDataMax);
-  if (n > 0) memcpy(r.block + kBlkData, data.data(), n);
+  if (stamp > 0) {
+    WriteStamp(r.block + kBlkData, stamp, DPSIM_LIB_FDL, fdlHandle, Get16(request + kBlkJobId),
+               service);
+  } else if (n > 0) {
+    memcpy(r.block + kBlkData, data.data(), n);
+  }
   r.result = 0;
   r.length = static_cast<uint16_t>(kBlockSize);
   *busUs = BusTimeUs(baud, std::min<uint32_t>(requestLength, kFdlDataMax), n);
@@ -137,13 +150,38 @@ DPSIM_API int32_t DpSimFdl_Send(int32_t fdlHandle, uint16_t length, const void* 
         result = kFdlMalformed;
       } else if (TakeScript(DPSIM_FDL_SEND_RESULT, &scripted) && scripted != 0) {
         result = scripted;
+      } else if (RollFault(DPSIM_FAULT_FDL_REFUSE)) {
+        CountFault(DPSIM_FAULT_FDL_REFUSE, fdlHandle);
+        result = kFdlRefused;
       } else if (s.autoConfirm) {
-        auto cp = s.processors.find(it->second->cp);
-        uint32_t busUs = 0;
-        const FdlResult r = Answer(cp != s.processors.end() ? &cp->second : nullptr, request,
-                                   &busUs, s.config.baud);
-        onBus = QueueFdlResult(fdlHandle, it->second.get(), r, EffectiveDelay(busUs));
-        if (!onBus) ready = it->second;
+        auto found = s.processors.find(it->second->cp);
+        const Processor* cp = found != s.processors.end() ? &found->second : nullptr;
+        struct Queued {
+          FdlResult res;
+          uint32_t busUs = 0;
+        };
+        std::vector<Queued> queue(1);
+        queue[0].res = Answer(fdlHandle, cp, request, &queue[0].busUs, s.config.baud);
+        if (RollFault(DPSIM_FAULT_FDL_FOREIGN)) {
+          // A JobId below the request's, so that it is no job the module
+          // still waits for.
+          uint8_t other[kBlockSize];
+          memcpy(other, request, kBlockSize);
+          uint16_t id = static_cast<uint16_t>(Get16(request + kBlkJobId) - 1 - Random32() % 8);
+          if (id == 0) --id;
+          Put16(other + kBlkJobId, id);
+          Queued q;
+          q.res = Answer(fdlHandle, cp, other, &q.busUs, s.config.baud);
+          queue.insert(Random32() % 2 == 0 ? queue.begin() : queue.end(), q);
+          CountFault(DPSIM_FAULT_FDL_FOREIGN, fdlHandle);
+        }
+        for (const Queued& q : queue) {
+          if (QueueFdlResult(fdlHandle, it->second.get(), q.res, EffectiveDelay(q.busUs))) {
+            onBus = true;
+          } else {
+            ready = it->second;
+          }
+        }
       }
     }
     if (onBus) WakeDeliveryThread();

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "../../src/extlib/dp_master.h"
 #include "dpsim.h"
@@ -110,6 +111,7 @@ struct DpHandle {
   uint64_t lastDueUs = 0;  // keeps confirmations in submission order
   uint32_t owed = 0;       // ready confirmations the waitable object has not been told of
   plat::Handle signal = nullptr;
+  uint16_t newestSeq = 0;  // newest non-zero SeqNo submitted: late confirmations go below it
 };
 
 struct FdlHandle {
@@ -140,6 +142,8 @@ struct Script {
   int32_t times = 0;  // 0: inactive; < 0: until reset
 };
 
+constexpr uint64_t kDefaultSeed = 0x9E3779B97F4A7C15ull;
+
 struct State {
   // Under signalLock: the waitable objects' lifetime (create, release, free).
   plat::Lock signalLock;
@@ -157,6 +161,15 @@ struct State {
   int32_t lastFdl = -1;
   int signalsOutstanding = 0;
   std::multimap<uint64_t, OnBus> bus;  // by due time; equal times keep their order
+
+  // Stamps, random delays and random faults (off after a reset).
+  bool stamping = false;
+  uint32_t stampCounter = 0;  // never reset, so that stamps stay unique in the process
+  uint32_t delaySpanUs = 0;   // > 0: delay drawn from delayUs .. delayUs + delaySpanUs
+  uint64_t rng = kDefaultSeed;
+  uint32_t faultPerMillion[DPSIM_FAULT_COUNT] = {};
+  uint32_t faultTotal[DPSIM_FAULT_COUNT] = {};
+  std::map<std::pair<int, int32_t>, uint32_t> faultsOn;  // (fault, handle) -> count
 
   plat::Lock logLock;
   std::deque<DpSimCall> log;
@@ -184,6 +197,22 @@ bool TakeScript(int what, int32_t* value);
 
 // Under G().lock: delay of a job whose bus time is `busUs`.
 uint32_t EffectiveDelay(uint32_t busUs);
+
+// Under G().lock: the stand-in's random numbers.
+uint32_t Random32();
+// Under G().lock: true when a submission meets fault `what` this time; the
+// fault is counted only once injected (CountFault).
+bool RollFault(int what);
+void CountFault(int what, int32_t handle);
+
+// Writes a stamp of `len` bytes (DPSIM_STAMP_MIN..DPSIM_STAMP_MAX) under
+// G().lock, taking the next counter value.
+void WriteStamp(uint8_t* out, uint32_t len, int lib, int32_t handle, uint16_t seq, uint16_t kind);
+// Length of a stamp for a request that allows `limit` bytes, drawn at random
+// under G().lock; 0 when a stamp does not fit.
+uint32_t StampLength(uint32_t limit);
+// 0 when data[0..len) is one intact stamp.
+int CheckStamp(const uint8_t* data, uint32_t len, DpSimStamp* out);
 
 // Under G().lock: queues a confirmation due after `delayUs`; true when the
 // delivery thread must be woken (else it is ready and the handle needs a

@@ -42,7 +42,8 @@ DPSIM_API void DpSim_Script(int what, int32_t value, int32_t times);
 
 /* Back to the state after loading: scripts, queued confirmations and FDL
  * results, call log and slave data reset to the configuration; automatic
- * confirmation on. Open handles stay valid. */
+ * confirmation on; stamping, delay range and random faults off. Open
+ * handles stay valid. */
 DPSIM_API void DpSim_Reset(void);
 
 /* When off, submissions are logged and accepted but confirm nothing; tests
@@ -89,6 +90,72 @@ DPSIM_API int DpSim_FdlLibrariesLoaded(void);
 DPSIM_API int DpSim_SignalsOutstanding(void);
 /* Confirmations queued on a DP handle and not yet fetched (-1: unknown handle). */
 DPSIM_API int DpSim_PendingConfirmations(int32_t dpHandle);
+
+/* ---- Stamps, random delays and random faults ----------------------------
+ * For long concurrent runs: every confirmation and FDL result identifiable,
+ * delivery at random times, faults at random. All of it is off after
+ * loading and after DpSim_Reset, and safe to change from any thread. */
+
+/* When on, the data of every read confirmation of a slave that answers (the
+ * module's read-backs included) and of every FDL result of service 11 or 26
+ * is a stamp instead of the slave's data or the processor's status. Asked
+ * for fewer than DPSIM_STAMP_MIN bytes, the data stay as they would be. */
+DPSIM_API void DpSim_SetStamping(int on);
+
+/* A stamp is DPSIM_STAMP_MIN to 260 bytes (at most what the request allows,
+ * its length drawn at random): a header (little-endian)
+ *   0 magic 0xA7 0x5D   2 length (u16)   4 handle (i32)   8 seq (u16)
+ *  10 kind (u16)       12 counter (u32) 16 lib (u8)
+ * followed by a pattern that depends on every header byte (see
+ * DpSim_StampCheck), so a cut, torn or mixed stamp does not check. */
+#define DPSIM_STAMP_HEADER 17
+#define DPSIM_STAMP_MIN 24
+#define DPSIM_STAMP_MAX 260
+
+typedef struct DpSimStamp {
+  int32_t lib;      /* DPSIM_LIB_DPMASTER: DPC1 confirmation; DPSIM_LIB_FDL: FDL result */
+  int32_t handle;   /* the DP or FDL handle it was queued on */
+  uint16_t seq;     /* SeqNo of the confirmation's record / JobId of the FDL block */
+  uint16_t kind;    /* confirmation kind / FDL service */
+  uint32_t counter; /* 1, 2, 3, ... for the life of the process: no two stamps alike */
+  uint32_t length;  /* bytes of the stamp, header included */
+} DpSimStamp;
+
+/* 0 when the `len` bytes at `data` are exactly one intact stamp (then *out,
+ * if given, describes it); -1 otherwise. */
+DPSIM_API int DpSim_StampCheck(const void* data, uint32_t len, DpSimStamp* out);
+
+/* Number of stamps made so far in the process. */
+DPSIM_API uint32_t DpSim_StampCount(void);
+
+/* Each job's delay drawn at random from minUs..maxUs (at most 60 s); a
+ * handle's confirmations still come in the order of submission. Replaces
+ * the delay of DpSim_SetDelayUs, which in turn ends the range. 0, or -1 for
+ * a range out of bounds (nothing changes). */
+DPSIM_API int DpSim_SetDelayRangeUs(uint32_t minUs, uint32_t maxUs);
+
+/* Faults that the stand-in injects at random. */
+enum DpSimFault {
+  DPSIM_FAULT_LATE = 1,     /* DPC1: an extra read confirmation with an older SeqNo */
+  DPSIM_FAULT_UNKNOWN_KIND, /* DPC1: an extra confirmation of a kind neither 7 nor 8 */
+  DPSIM_FAULT_REFUSE,       /* Dpc1Read/Dpc1Write refused: ErrClass 2, ErrCode 0x06 */
+  DPSIM_FAULT_FDL_REFUSE,   /* the companion's ZEL_send refused with -3 */
+  DPSIM_FAULT_FDL_FOREIGN,  /* FDL: an extra result block with an older JobId */
+  DPSIM_FAULT_COUNT
+};
+
+/* Each submission (Dpc1Read, Dpc1Write, the companion's ZEL_send) meets fault
+ * `what` with probability perMillion / 1000000 (0: never). */
+DPSIM_API void DpSim_SetFault(int what, uint32_t perMillion);
+/* Seed of the stand-in's random numbers (delays, faults, stamp lengths). */
+DPSIM_API void DpSim_SetRandomSeed(uint32_t seed);
+/* Faults of kind `what` injected since the last reset: on every handle
+ * (`handle` -1), or on the one DP handle (LATE, UNKNOWN_KIND, REFUSE) or FDL
+ * handle (FDL_REFUSE, FDL_FOREIGN). */
+DPSIM_API uint32_t DpSim_FaultCount(int what, int32_t handle);
+/* FDL results queued on an FDL handle and not yet received, including those
+ * still on the bus (-1: unknown handle). */
+DPSIM_API int DpSim_PendingFdlResults(int32_t fdlHandle);
 
 /* One logged call. */
 enum DpSimLib { DPSIM_LIB_DPMASTER = 0, DPSIM_LIB_FDL = 1 };

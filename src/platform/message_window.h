@@ -30,13 +30,18 @@ inline LRESULT CALLBACK MessageWindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM 
 
 inline Window MessageWindowCreate() {
   static const char* const kClass = "KalmorixMessageWindow";
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = detail::MessageWindowProc;
-  wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = kClass;
-  RegisterClassA(&wc);  // fails harmlessly when already registered
-  return CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                         nullptr);
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  // Registered once, before any thread creates a window of the class: a
+  // thread that raced another's registration could not create its window.
+  static const ATOM registered = [instance] {
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = detail::MessageWindowProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kClass;
+    return RegisterClassA(&wc);  // 0 when already registered: harmless
+  }();
+  (void)registered;
+  return CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
 }
 
 inline void MessageWindowDestroy(Window wnd) { DestroyWindow(static_cast<HWND>(wnd)); }
