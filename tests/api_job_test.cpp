@@ -407,6 +407,20 @@ TEST_F(ApiTest, AWriteConfirmationCarryingItsSequenceNumberIsMatchedByIt) {
   EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
 }
 
+TEST_F(ApiTest, ARefusedWriteIsNotFinishedByAnEarlierWrite) {
+  const int32_t h = Open();
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
+  DpSim_Script(DPSIM_SUBMIT_ERRCLASS, 2, 1);
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), -1);
+  DpSim_LogClear();
+  // Write 1's confirmation, from a library that carries no sequence number.
+  Inject(8, Record(0, {1}, 3), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
+  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
+  EXPECT_TRUE(CallsOf("SlaveLookup").empty());
+  EXPECT_TRUE(NothingStored(h));
+}
+
 TEST_F(ApiTest, FdlResultByteForByte) {
   const int32_t h = Open();
   ASSERT_EQ(ZEL_send(h, 340, FdlJob(0x2222, 26).data()), 0);

@@ -83,6 +83,8 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
       ModuleLockGuard lock;  // refused: no confirmation will come
       const uint32_t outstanding = LoadShared(w.WritesOutstanding);
       if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
+      // Nor can an earlier write's confirmation finish this job.
+      if (LoadShared(w.JobSeq) == seq) StoreShared(w.JobOperation, uint8_t{0});
     }
   }
   return err.ErrClass == kErrClassAccepted ? 0 : -1;
