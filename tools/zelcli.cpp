@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -477,6 +478,21 @@ bool ParseSlave(const std::string& text, uint8_t* slave) {
   return true;
 }
 
+// Opens a channel, runs one job built by `make`, reports it and closes.
+int OneJob(const char* command, const std::function<Block(Session&)>& make, const char* title,
+           const char* waitingFor) {
+  Session s;
+  if (int rc = Open(s)) return rc;
+  Block result(ZEL_BLOCK_SIZE);
+  std::string json;
+  const int rc = RunJob(s, make(s), title, waitingFor, result, &json);
+  if (rc == kNoResult && !opts->json && std::strcmp(command, "fdl") == 0)
+    Error("an FDL job needs the companion library ky_dll next to the program");
+  EmitJson(command, s, json);
+  Close(s);
+  return rc;
+}
+
 int CmdRead(const std::vector<std::string>& args) {
   uint8_t slave = 0;
   if (args.size() != 1) {
@@ -484,16 +500,10 @@ int CmdRead(const std::vector<std::string>& args) {
     return kUsage;
   }
   if (!ParseSlave(args[0], &slave)) return kUsage;
-  Session s;
-  if (int rc = Open(s)) return rc;
-  Block result(ZEL_BLOCK_SIZE);
-  std::string json;
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 read of slave %u", slave);
-  const int rc = RunJob(s, ReadJob(s, slave), title, "the read", result, &json);
-  EmitJson("read", s, json);
-  Close(s);
-  return rc;
+  return OneJob(
+      "read", [slave](Session& s) { return ReadJob(s, slave); }, title, "the read");
 }
 
 int CmdWrite(const std::vector<std::string>& args) {
@@ -510,17 +520,12 @@ int CmdWrite(const std::vector<std::string>& args) {
     Error("write data must be at most 240 bytes of hex digits, e.g. 01a2ff");
     return kUsage;
   }
-  Session s;
-  if (int rc = Open(s)) return rc;
-  Block result(ZEL_BLOCK_SIZE);
-  std::string json;
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 write of %zu bytes to slave %u", data.size(), slave);
   Info("(the result comes after the slave has been read back, 3 s after the write)\n");
-  const int rc = RunJob(s, WriteJob(s, slave, data), title, "the write's read-back", result, &json);
-  EmitJson("write", s, json);
-  Close(s);
-  return rc;
+  return OneJob(
+      "write", [slave, &data](Session& s) { return WriteJob(s, slave, data); }, title,
+      "the write's read-back");
 }
 
 int CmdFdl(const std::vector<std::string>& args) {
@@ -533,19 +538,11 @@ int CmdFdl(const std::vector<std::string>& args) {
     Error("Kalmorix converts FDL services 11 and 26 only, not %lld", service);
     return kUsage;
   }
-  Session s;
-  if (int rc = Open(s)) return rc;
-  Block result(ZEL_BLOCK_SIZE);
-  std::string json;
   char title[64];
   std::snprintf(title, sizeof title, "FDL service %lld", service);
-  const int rc =
-      RunJob(s, FdlJob(s, static_cast<uint16_t>(service)), title, "the FDL result", result, &json);
-  if (rc == kNoResult && !opts->json)
-    Error("an FDL job needs the companion library ky_dll next to the program");
-  EmitJson("fdl", s, json);
-  Close(s);
-  return rc;
+  const auto code = static_cast<uint16_t>(service);
+  return OneJob(
+      "fdl", [code](Session& s) { return FdlJob(s, code); }, title, "the FDL result");
 }
 
 int CmdWatch(const std::vector<std::string>& args) {
