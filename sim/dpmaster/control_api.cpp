@@ -266,6 +266,8 @@ DPSIM_API void DpSim_LogClear(void) {
 
 DPSIM_API uint64_t DpSim_NowUs(void) { return NowUs(); }
 
+DPSIM_API void DpSim_SetLogging(int on) { G().logging.store(on != 0); }
+
 DPSIM_API void DpSimFdl_LibraryLoaded(int delta) { g_fdlLibrariesLoaded.fetch_add(delta); }
 
 DPSIM_API int DpSimCfg_Apply(const char* text, char* diag, uint32_t diagSize) {

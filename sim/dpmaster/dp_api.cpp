@@ -246,6 +246,7 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
       Guard sg(&s.signalLock);
       {
         Guard g(&s.lock);
+        AwaitReleases(s, handle);
         auto it = s.dp.find(handle);
         int32_t scripted = 0;
         if (TakeScript(DPSIM_CLOSE_RESULT, &scripted)) result = scripted;
@@ -386,6 +387,7 @@ DPM_API int32_t KX_STDCALL FreeSemaObject(int32_t handle, plat::Handle signal, D
     Guard sg(&s.signalLock);
     {
       Guard g(&s.lock);
+      AwaitReleases(s, handle);
       auto it = s.dp.find(handle);
       if (it == s.dp.end()) {
         return Finish(e, err, kErrClassNegative, kErrBadHandle, kFailed);

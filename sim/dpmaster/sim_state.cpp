@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -234,20 +235,39 @@ bool QueueFdlResult(int32_t handle, FdlHandle* h, const FdlResult& r, uint32_t d
 
 void FlushSignal(int32_t handle) {
   State& s = G();
-  // signalLock keeps FreeSemaObject from closing the object between the
-  // look-up and the release; releasing a semaphore never blocks.
-  Guard sg(&s.signalLock);
+  // The release runs outside every lock: held across it, a lock would make
+  // all handles' submissions wait for each other's system calls. `releasing`
+  // keeps the object open meanwhile (whoever closes it waits for 0).
   plat::Handle signal = nullptr;
   uint32_t n = 0;
   {
     Guard g(&s.lock);
     auto it = s.dp.find(handle);
-    if (it == s.dp.end() || it->second.signal == nullptr) return;
+    if (it == s.dp.end() || it->second.signal == nullptr || it->second.owed == 0) return;
     signal = it->second.signal;
     n = it->second.owed;
     it->second.owed = 0;
+    ++it->second.releasing;
   }
-  if (n > 0) plat::SemaphoreRelease(signal, static_cast<int32_t>(n));
+  plat::SemaphoreRelease(signal, static_cast<int32_t>(n));
+  Guard g(&s.lock);
+  auto it = s.dp.find(handle);  // closers wait for the count, so it is there
+  if (it != s.dp.end()) --it->second.releasing;
+}
+
+void AwaitReleases(State& s, int32_t handle) {
+  // The caller holds s.lock and, so that no other closer runs meanwhile, s.signalLock.
+  for (;;) {
+    bool busy = false;
+    for (const auto& entry : s.dp) {
+      if ((handle == kAllHandles || entry.first == handle) && entry.second.releasing > 0)
+        busy = true;
+    }
+    if (!busy) return;
+    plat::LockLeave(&s.lock);
+    std::this_thread::yield();
+    plat::LockEnter(&s.lock);
+  }
 }
 
 bool EnsureDeliveryThread() {
@@ -338,6 +358,8 @@ void ClearQueues(State& s) {
   Guard sg(&s.signalLock);
   {
     Guard g(&s.lock);
+    // A release under way would arrive after the counts below were taken.
+    AwaitReleases(s, kAllHandles);
     s.bus.clear();
     for (auto& [id, h] : s.dp) {
       // Signals already given for confirmations that are now gone are taken
@@ -407,6 +429,7 @@ void ResetAll(State& s) {
     s.log.clear();
     s.logSeq = 0;
     s.logLimit = logLimit;
+    s.logging.store(true);
   }
   SetTraceTarget(s, trace);
 }
@@ -456,7 +479,8 @@ void WriteTrace(const char* text) {
   fflush(s.traceFile);
 }
 
-CallEntry::CallEntry(int lib, const char* op) {
+CallEntry::CallEntry(int lib, const char* op) : on_(G().logging.load(std::memory_order_relaxed)) {
+  if (!on_) return;
   memset(&call_, 0, sizeof(call_));
   call_.lib = lib;
   snprintf(call_.op, sizeof(call_.op), "%s", op);
@@ -465,17 +489,19 @@ CallEntry::CallEntry(int lib, const char* op) {
 }
 
 CallEntry& CallEntry::Arg(int64_t v) {
+  if (!on_) return *this;
   if (nargs_ < 6) call_.args[nargs_++] = v;
   return *this;
 }
 
 CallEntry& CallEntry::Text(const char* s) {
+  if (!on_) return *this;
   if (s != nullptr) snprintf(call_.text, sizeof(call_.text), "%s", s);
   return *this;
 }
 
 CallEntry& CallEntry::Data(const void* p, size_t n) {
-  if (p == nullptr) return *this;
+  if (!on_ || p == nullptr) return *this;
   if (n > sizeof(call_.data)) n = sizeof(call_.data);
   memcpy(call_.data, p, n);
   call_.dataLen = static_cast<uint32_t>(n);
@@ -483,11 +509,13 @@ CallEntry& CallEntry::Data(const void* p, size_t n) {
 }
 
 CallEntry& CallEntry::Err(uint32_t errClass) {
+  if (!on_) return *this;
   call_.errClass = errClass;
   return *this;
 }
 
 int32_t CallEntry::Done(int32_t result) {
+  if (!on_) return result;
   call_.result = result;
   State& s = G();
   try {

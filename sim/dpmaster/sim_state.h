@@ -111,6 +111,7 @@ struct DpHandle {
   uint64_t lastDueUs = 0;  // keeps confirmations in submission order
   uint32_t owed = 0;       // ready confirmations the waitable object has not been told of
   plat::Handle signal = nullptr;
+  uint32_t releasing = 0;  // FlushSignal calls releasing `signal` right now
   uint16_t newestSeq = 0;  // newest non-zero SeqNo submitted: late confirmations go below it
 };
 
@@ -175,6 +176,7 @@ struct State {
   std::deque<DpSimCall> log;
   uint32_t logSeq = 0;
   uint32_t logLimit = kDefaultLogLimit;
+  std::atomic<bool> logging{true};  // off: calls leave no entry and cost no formatting
 
   plat::Lock traceLock;
   std::string traceTarget = "off";
@@ -250,7 +252,14 @@ class CallEntry {
  private:
   DpSimCall call_;
   uint32_t nargs_ = 0;
+  bool on_;
 };
+
+// Under s.lock (and s.signalLock): waits until no FlushSignal is releasing
+// the waitable object of `handle` (kAllHandles: of any handle), letting go of
+// s.lock meanwhile. Whoever closes or drains an object calls it first.
+constexpr int32_t kAllHandles = INT32_MIN;
+void AwaitReleases(State& s, int32_t handle);
 
 void SetErr(DpError* err, uint32_t errClass, uint32_t errCode);
 

@@ -183,6 +183,9 @@ DPSIM_API int DpSim_LogGet(uint32_t index, DpSimCall* out);
 DPSIM_API void DpSim_LogClear(void);
 /* Monotonic clock of the log, microseconds. */
 DPSIM_API uint64_t DpSim_NowUs(void);
+/* 0: calls are no longer logged (and cost no formatting), for benchmarks;
+ * 1 (the default, and after DpSim_Reset): logged again. */
+DPSIM_API void DpSim_SetLogging(int on);
 
 #ifdef __cplusplus
 }

@@ -94,6 +94,12 @@ extern "C" ZEL_API int32_t ZEL_CALL ZEL_receive(int32_t handle, uint32_t /*unuse
     Trace("Kalmorix.dll: ZEL_receive_2");
     return -1;
   }
+  // A poll that finds nothing leaves the lock alone: a polling application
+  // would otherwise contend for it with the worker that is storing its result.
+  if (!LoadShared(w.CnfReady)) {
+    *length = 0;
+    return 0;
+  }
   ModuleLockGuard lock;
   if (!LoadShared(w.CnfReady)) {
     *length = 0;

@@ -183,6 +183,9 @@ bool PollFdl(WorkerContext& w) {
 }
 
 void NotificationStep(WorkerContext& w) {
+  // Without a registered window there is nothing to post, and no reason to
+  // contend for the lock with the application's threads.
+  if (LoadShared(w.NotifyMsgId) == 0) return;
   ModuleLockGuard lock;
   if (NotifyIfReady(w)) StoreShared(w.NotifyPending, uint8_t{0});
 }

@@ -1,0 +1,337 @@
+// Measurements shared by the benchmark programs of both targets: the DPC1
+// read round trip through Kalmorix and its floor, the notified round trip,
+// throughput over eight channels and the idle cost of open channels.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "dpsim.h"
+#include "platform/message_window.h"
+#include "platform/platform.h"
+#include "zel.h"
+
+namespace kxbench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double NsSince(Clock::time_point t0) {
+  return std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+}
+
+struct Stats {
+  double p50 = 0;
+  double p99 = 0;
+  double mean = 0;
+  size_t n = 0;
+};
+
+inline Stats Summarize(std::vector<double> ns) {
+  Stats s;
+  s.n = ns.size();
+  if (ns.empty()) return s;
+  std::sort(ns.begin(), ns.end());
+  s.p50 = ns[ns.size() / 2];
+  s.p99 = ns[std::min(ns.size() - 1, ns.size() * 99 / 100)];
+  double sum = 0;
+  for (double v : ns) sum += v;
+  s.mean = sum / static_cast<double>(ns.size());
+  return s;
+}
+
+// ---- Job blocks -------------------------------------------------------------------
+struct Block {
+  uint8_t b[ZEL_BLOCK_SIZE];
+};
+
+inline uint16_t U16(const Block& x, size_t ofs) {
+  return static_cast<uint16_t>(x.b[ofs] | (x.b[ofs + 1] << 8));
+}
+
+inline Block ReadJob(uint16_t jobId, uint8_t slave) {
+  Block x = {};
+  x.b[ZEL_OFS_JOB_ID] = static_cast<uint8_t>(jobId);
+  x.b[ZEL_OFS_JOB_ID + 1] = static_cast<uint8_t>(jobId >> 8);
+  x.b[ZEL_OFS_SUBSYSTEM] = ZEL_SUBSYSTEM_DPC1;
+  x.b[ZEL_OFS_OPERATION] = ZEL_OPERATION_READ;
+  x.b[ZEL_OFS_SLAVE_ADDRESS] = slave;
+  return x;
+}
+
+// A delivered read result of job `jobId`, without error and with data.
+inline bool IsReadResult(const Block& r, uint16_t jobId) {
+  return U16(r, ZEL_OFS_JOB_ID) == jobId && r.b[ZEL_OFS_SUBSYSTEM] == ZEL_SUBSYSTEM_DPC1 &&
+         r.b[ZEL_OFS_OPERATION] == ZEL_OPERATION_READ && U16(r, ZEL_OFS_RESULT_CODE) == 0 &&
+         U16(r, ZEL_OFS_DATA_LENGTH) > 0;
+}
+
+// The stand-in as fast as it goes: confirmations at once, nothing logged or
+// traced, so that what is measured is the module and the handoff.
+inline void FastStandIn() {
+  DpSim_Reset();
+  DpSim_SetTrace("off");
+  DpSim_SetDelayUs(0);
+  DpSim_SetLogging(0);
+}
+
+constexpr uint8_t kSlave = 4;
+
+// Each timed handoff starts after this pause, so that the waiting thread has
+// gone back into its wait, as a fieldbus job finds it; back to back, a signal
+// would often find the waiter still awake and measure no wake-up at all.
+constexpr double kSettleNs = 100e3;
+
+inline void Settle() {
+  const Clock::time_point t0 = Clock::now();
+  while (NsSince(t0) < kSettleNs) {
+  }
+}
+constexpr uint32_t kResultTimeoutMs = 5000;
+
+// ---- Floor: the same handoff from the platform layer alone ------------------------
+// One thread releases a semaphore; a waiting thread, waiting as the worker
+// does (on the semaphore and a stop object, with the worker's time-out), takes
+// it and stores a flag; the first thread polls for the flag.
+struct Floor {
+  plat::Handle signal = nullptr;
+  plat::Handle stop = nullptr;
+  plat::Handle thread = nullptr;
+  std::atomic<uint32_t> done{0};
+
+  static uint32_t KX_STDCALL Waiter(void* arg) {
+    Floor& f = *static_cast<Floor*>(arg);
+    for (;;) {
+      const uint32_t r = plat::WaitAnyOfTwo(f.signal, f.stop, 1000);
+      if (r == plat::kWaitObject0 + 1 || r == plat::kWaitFailed) return 0;
+      if (r == plat::kWaitObject0) f.done.store(1, std::memory_order_release);
+    }
+  }
+
+  bool Start() {
+    signal = plat::SemaphoreCreate(0, 0x7FFFFFFF);
+    stop = plat::SemaphoreCreate(0, 1);
+    if (!signal || !stop) return false;
+    thread = plat::ThreadCreate(&Waiter, this);
+    if (!thread) return false;
+    plat::ThreadSetPriorityAboveNormal(thread);
+    return true;
+  }
+
+  // One handoff; < 0 when the flag did not come within 5 s. Without
+  // `settle`, handoffs go back to back and the poll yields the processor.
+  double Once(bool settle = true) {
+    done.store(0, std::memory_order_relaxed);
+    if (settle) Settle();
+    const Clock::time_point t0 = Clock::now();
+    plat::SemaphoreRelease(signal, 1);
+    while (done.load(std::memory_order_acquire) == 0) {
+      if (NsSince(t0) > 5e9) return -1;
+      if (!settle) std::this_thread::yield();
+    }
+    return NsSince(t0);
+  }
+
+  void Stop() {
+    if (thread) {
+      plat::SemaphoreRelease(stop, 1);
+      plat::WaitOne(thread, plat::kInfinite);
+      plat::HandleClose(thread);
+    }
+    if (signal) plat::HandleClose(signal);
+    if (stop) plat::HandleClose(stop);
+    thread = signal = stop = nullptr;
+  }
+};
+
+// ---- Round trips through the module -------------------------------------------------
+// ZEL_send of a read, then ZEL_receive polled until the result is there.
+// < 0 on a refusal, a wrong result or no result within 5 s.
+// Without `settle`, jobs go back to back and an empty poll yields the
+// processor (for more application threads than processors).
+inline double PolledRoundTrip(int32_t handle, uint16_t jobId, bool settle = true) {
+  Block job = ReadJob(jobId, kSlave);
+  Block result;
+  uint16_t length = 0;
+  if (settle) Settle();
+  const Clock::time_point t0 = Clock::now();
+  if (ZEL_send(handle, ZEL_BLOCK_SIZE, job.b) != 0) return -1;
+  for (;;) {
+    if (ZEL_receive(handle, 0, &length, 0, result.b) != 0) return -1;
+    if (length != 0) break;
+    if (NsSince(t0) > kResultTimeoutMs * 1e6) return -1;
+    if (!settle) std::this_thread::yield();
+  }
+  const double ns = NsSince(t0);
+  return IsReadResult(result, jobId) ? ns : -1;
+}
+
+// ZEL_send of a read, then the registered window message awaited in the
+// application's message wait, then one ZEL_receive.
+inline double NotifiedRoundTrip(int32_t handle, plat::Window wnd, uint32_t msgId, uint16_t jobId) {
+  Block job = ReadJob(jobId, kSlave);
+  Block result;
+  uint16_t length = 0;
+  plat::PostedMessage m;
+  Settle();
+  const Clock::time_point t0 = Clock::now();
+  if (ZEL_send(handle, ZEL_BLOCK_SIZE, job.b) != 0) return -1;
+  if (!plat::MessageWindowNext(wnd, &m, kResultTimeoutMs) || m.msg != msgId) return -1;
+  const double ns = NsSince(t0);
+  if (ZEL_receive(handle, 0, &length, 0, result.b) != 0 || length != ZEL_BLOCK_SIZE) return -1;
+  return IsReadResult(result, jobId) ? ns : -1;
+}
+
+// Round trip and floor measured side by side: alternating rounds, so that
+// both see the same machine state.
+struct Comparison {
+  Stats module;
+  Stats floor;
+  bool ok = false;
+};
+
+inline Comparison CompareWithFloor(int32_t handle, int rounds, int perRound) {
+  Comparison c;
+  Floor f;
+  if (!f.Start()) return c;
+  std::vector<double> m, fl;
+  uint16_t jobId = 1;
+  // Warm-up: first calls fault in pages and start the stand-in's thread.
+  for (int i = 0; i < perRound; ++i) {
+    if (PolledRoundTrip(handle, jobId++) < 0 || f.Once() < 0) {
+      f.Stop();
+      return c;
+    }
+  }
+  for (int r = 0; r < rounds; ++r) {
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = f.Once();
+      if (ns < 0) return f.Stop(), c;
+      fl.push_back(ns);
+    }
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = PolledRoundTrip(handle, jobId++);
+      if (ns < 0) return f.Stop(), c;
+      m.push_back(ns);
+    }
+  }
+  f.Stop();
+  c.module = Summarize(m);
+  c.floor = Summarize(fl);
+  c.ok = true;
+  return c;
+}
+
+// ---- Throughput -----------------------------------------------------------------------
+struct Throughput {
+  double jobsPerSecond = 0;
+  uint64_t jobs = 0;
+  uint64_t failures = 0;
+};
+
+// `channels` channels, one application thread each, reads back to back for
+// `ms` milliseconds.
+inline Throughput RunThroughput(int channels, uint32_t ms) {
+  Throughput t;
+  std::vector<int32_t> handles;
+  for (int i = 0; i < channels; ++i) {
+    const int32_t h = ZEL_open(i % 2 == 0 ? "VCP1" : "VCP2");
+    if (h < 0 || h >= 8) break;
+    handles.push_back(h);
+  }
+  if (static_cast<int>(handles.size()) != channels) {
+    for (int32_t h : handles) ZEL_close(h);
+    t.failures = 1;
+    return t;
+  }
+  std::atomic<bool> go{false}, end{false};
+  std::atomic<uint64_t> jobs{0}, failures{0};
+  std::vector<std::thread> threads;
+  for (int32_t h : handles) {
+    threads.emplace_back([&, h] {
+      while (!go.load()) std::this_thread::yield();
+      uint16_t id = 1;
+      uint64_t n = 0, bad = 0;
+      while (!end.load(std::memory_order_relaxed)) {
+        if (PolledRoundTrip(h, id++, false) < 0)
+          ++bad;
+        else
+          ++n;
+        if (id == 0) id = 1;
+      }
+      jobs += n;
+      failures += bad;
+    });
+  }
+  const Clock::time_point t0 = Clock::now();
+  go = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  end = true;
+  for (std::thread& th : threads) th.join();
+  const double seconds = NsSince(t0) / 1e9;
+  for (int32_t h : handles) ZEL_close(h);
+  t.jobs = jobs;
+  t.failures = failures;
+  t.jobsPerSecond = static_cast<double>(t.jobs) / seconds;
+  return t;
+}
+
+// The same load on the floor: `pairs` handoff pairs back to back, each
+// polled by its own thread, for `ms` milliseconds.
+inline Throughput RunFloorThroughput(int pairs, uint32_t ms) {
+  Throughput t;
+  std::vector<Floor> floors(static_cast<size_t>(pairs));
+  for (Floor& f : floors) {
+    if (!f.Start()) t.failures = 1;
+  }
+  std::atomic<bool> go{false}, end{false};
+  std::atomic<uint64_t> jobs{0}, failures{0};
+  std::vector<std::thread> threads;
+  if (t.failures == 0) {
+    for (Floor& f : floors) {
+      threads.emplace_back([&, fp = &f] {
+        while (!go.load()) std::this_thread::yield();
+        uint64_t n = 0, bad = 0;
+        while (!end.load(std::memory_order_relaxed)) {
+          if (fp->Once(false) < 0)
+            ++bad;
+          else
+            ++n;
+        }
+        jobs += n;
+        failures += bad;
+      });
+    }
+  }
+  const Clock::time_point t0 = Clock::now();
+  go = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  end = true;
+  for (std::thread& th : threads) th.join();
+  const double seconds = NsSince(t0) / 1e9;
+  for (Floor& f : floors) f.Stop();
+  t.jobs = jobs;
+  t.failures += failures;
+  t.jobsPerSecond = static_cast<double>(t.jobs) / seconds;
+  return t;
+}
+
+// Companion polls in the call log since it was last cleared: one per worker
+// wake-up of an idle channel (each time-out polls for FDL results once).
+inline uint32_t CompanionPolls() {
+  uint32_t n = 0;
+  const uint32_t count = DpSim_LogCount();
+  for (uint32_t i = 0; i < count; ++i) {
+    DpSimCall c;
+    if (DpSim_LogGet(i, &c) == 0 && c.lib == DPSIM_LIB_FDL && std::strcmp(c.op, "ZEL_receive") == 0)
+      ++n;
+  }
+  return n;
+}
+
+}  // namespace kxbench
