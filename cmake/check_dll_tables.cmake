@@ -1,7 +1,8 @@
 # Checks the export and import tables of Kalmorix.dll with objdump -p:
 # the seven exports under their names and ordinals; imports from KERNEL32,
-# USER32, msvcrt and the DP master library only, the latter by ordinal only.
-#   cmake -DOBJDUMP=... -DDLL=... -DDPMASTER=dpmaster.dll -P check_dll_tables.cmake
+# USER32, msvcrt and the DP master library only, the latter by ordinal only;
+# with MAX_SIZE, a file of at most that many bytes.
+#   cmake -DOBJDUMP=... -DDLL=... -DDPMASTER=dpmaster.dll [-DMAX_SIZE=n] -P check_dll_tables.cmake
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -68,7 +69,14 @@ if(NOT seen_dpmaster)
   string(APPEND errors "no imports from ${DPMASTER}\n")
 endif()
 
+# Size: a regression that pulls in the C++ run time's unwinder (exceptions
+# in the module's objects) or leaves the symbols in shows here.
+file(SIZE ${DLL} size)
+if(MAX_SIZE AND size GREATER MAX_SIZE)
+  string(APPEND errors "${DLL} has ${size} bytes, more than ${MAX_SIZE}\n")
+endif()
+
 if(errors)
   message(FATAL_ERROR "Kalmorix.dll tables:\n${errors}")
 endif()
-message(STATUS "Kalmorix.dll: 7 exports at ordinals 1-7; imports KERNEL32, USER32, msvcrt, ${DPMASTER} (11 ordinals, no names)")
+message(STATUS "Kalmorix.dll: 7 exports at ordinals 1-7; imports KERNEL32, USER32, msvcrt, ${DPMASTER} (11 ordinals, no names); ${size} bytes")

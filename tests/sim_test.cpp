@@ -309,6 +309,48 @@ TEST_F(SimTest, WaitableObjectsAreFreedOnceAndOnlyByTheirHandle) {
   dp_ = {a};
 }
 
+TEST_F(SimTest, SignalsStayOnePerConfirmationWhileObjectsAreReplacedDuringSubmissions) {
+  // Submissions release the waitable object outside the stand-in's locks;
+  // freeing and remaking the object meanwhile must neither lose a signal nor
+  // give one twice.
+  const int32_t h = Open();
+  const uint32_t ref = Ref(h, 3);
+  plat::Handle sig = Signal(h);
+  std::atomic<bool> submitting{true};
+  std::thread submitter([&] {
+    for (uint16_t seq = 1; seq <= 3000; ++seq) Read(h, ref, seq);
+    submitting = false;
+  });
+  int replaced = 0;
+  while (submitting || replaced == 0) {
+    DpError err = {};
+    ASSERT_EQ(FreeSemaObject(h, sig, &err), 0);
+    sig = Signal(h);
+    ++replaced;
+  }
+  submitter.join();
+  int signals = 0;
+  while (plat::WaitOne(sig, 0) == plat::kWaitObject0) ++signals;
+  EXPECT_EQ(signals, DpSim_PendingConfirmations(h)) << replaced << " replacements";
+  EXPECT_EQ(signals, 3000);
+}
+
+TEST_F(SimTest, LoggingCanBeTurnedOffUntilTheNextReset) {
+  const int32_t h = Open();
+  DpSim_LogClear();
+  DpSim_SetLogging(0);
+  Ref(h, 3);
+  Read(h, Ref(h, 3), 1);
+  EXPECT_EQ(DpSim_LogCount(), 0u);
+  DpSim_SetLogging(1);
+  Ref(h, 3);
+  EXPECT_EQ(DpSim_LogCount(), 1u);
+  DpSim_SetLogging(0);
+  DpSim_Reset();
+  Ref(h, 3);
+  EXPECT_EQ(DpSim_LogCount(), 1u) << "a reset turns logging on again";
+}
+
 // ---- Bus time ---------------------------------------------------------------------
 
 TEST_F(SimTest, BusTimeFollowsTheBaudRate) {

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kalmorix need, when
-# they are missing. Usage: tools/setup.sh [native] [win32]
+# they are missing. Usage: tools/setup.sh [native] [win32] [bench]
 set -euo pipefail
 
 want_native=0
 want_win32=0
+want_bench=0
 for arg in "$@"; do
   case "$arg" in
     native) want_native=1 ;;
     win32) want_win32=1 ;;
+    bench) want_bench=1 ;;
     *) echo "setup.sh: unknown part '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -22,6 +24,9 @@ need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" 
 for p in cmake ninja-build g++ make python3; do need "$p"; done
 if [ $want_native = 1 ]; then
   for p in googletest pkg-config; do need "$p"; done
+fi
+if [ $want_bench = 1 ]; then
+  for p in libbenchmark-dev valgrind; do need "$p"; done
 fi
 if [ $want_win32 = 1 ]; then
   need googletest
