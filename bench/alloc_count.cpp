@@ -1,5 +1,7 @@
 // Allocation interposer for the native benchmark: every heap allocation of
-// the process passes here, and is counted by the library its caller lies in.
+// the process passes here, and is counted by the library its direct caller
+// lies in (so an allocation made for the module inside the C library, such
+// as the loader's when a library is loaded, counts for the process only).
 #include "alloc_count.h"
 
 #include <dlfcn.h>
@@ -117,6 +119,14 @@ int posix_memalign(void** out, size_t align, size_t n) {
   *out = p;
   return 0;
 }
+void* valloc(size_t n) {
+  Note(__builtin_return_address(0));
+  return __libc_memalign(4096, n);
+}
+void* pvalloc(size_t n) {
+  Note(__builtin_return_address(0));
+  return __libc_memalign(4096, (n + 4095) & ~size_t{4095});
+}
 void free(void* p) { __libc_free(p); }
 
 }  // extern "C"
@@ -137,6 +147,22 @@ void* operator new(size_t n, const std::nothrow_t&) noexcept {
 void* operator new[](size_t n, const std::nothrow_t&) noexcept {
   return NewOrNull(n, __builtin_return_address(0));
 }
+void* operator new(size_t n, std::align_val_t a) {
+  Note(__builtin_return_address(0));
+  void* p = __libc_memalign(static_cast<size_t>(a), n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t n, std::align_val_t a) {
+  Note(__builtin_return_address(0));
+  void* p = __libc_memalign(static_cast<size_t>(a), n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p, std::align_val_t) noexcept { __libc_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { __libc_free(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { __libc_free(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { __libc_free(p); }
 void operator delete(void* p) noexcept { __libc_free(p); }
 void operator delete[](void* p) noexcept { __libc_free(p); }
 void operator delete(void* p, size_t) noexcept { __libc_free(p); }

@@ -1,5 +1,7 @@
-// Heap allocations of the process, counted by the library that asks for them
-// (native build only: an interposer of malloc and operator new).
+// Heap allocations counted by the library that asks for them. Natively an
+// interposer of malloc and operator new sees the whole process; on Windows
+// the allocation functions in Kalmorix.dll's import table are redirected, so
+// only the module's own are seen (`module`).
 #pragma once
 
 #include <cstdint>
@@ -15,5 +17,9 @@ struct AllocCounts {
 // Starts counting from zero; false when the libraries were not found.
 bool AllocCountStart();
 AllocCounts AllocCountRead();
+#if defined(_WIN32)
+// Import slots of the DLL that were redirected (-1: none could be).
+int AllocSlotsPatched();
+#endif
 
 }  // namespace kxbench

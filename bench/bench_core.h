@@ -37,8 +37,10 @@ inline Stats Summarize(std::vector<double> ns) {
   s.n = ns.size();
   if (ns.empty()) return s;
   std::sort(ns.begin(), ns.end());
-  s.p50 = ns[ns.size() / 2];
-  s.p99 = ns[std::min(ns.size() - 1, ns.size() * 99 / 100)];
+  const size_t n = ns.size();
+  s.p50 = n % 2 ? ns[n / 2] : (ns[n / 2 - 1] + ns[n / 2]) / 2;
+  // Nearest rank: the smallest sample with at least 99 % at or below it.
+  s.p99 = ns[(n * 99 + 99) / 100 - 1];
   double sum = 0;
   for (double v : ns) sum += v;
   s.mean = sum / static_cast<double>(ns.size());
@@ -182,46 +184,62 @@ inline double NotifiedRoundTrip(int32_t handle, plat::Window wnd, uint32_t msgId
   const Clock::time_point t0 = Clock::now();
   if (ZEL_send(handle, ZEL_BLOCK_SIZE, job.b) != 0) return -1;
   if (!plat::MessageWindowNext(wnd, &m, kResultTimeoutMs) || m.msg != msgId) return -1;
-  const double ns = NsSince(t0);
   if (ZEL_receive(handle, 0, &length, 0, result.b) != 0 || length != ZEL_BLOCK_SIZE) return -1;
+  const double ns = NsSince(t0);
   return IsReadResult(result, jobId) ? ns : -1;
 }
 
-// Round trip and floor measured side by side: alternating rounds, so that
-// both see the same machine state.
+// Floor, polled and notified round trips measured side by side, in
+// alternating rounds, so that all see the same machine state. The polled
+// channel has no window registered (the worker then posts nothing); the
+// notified one has `wnd`.
 struct Comparison {
   Stats module;
+  Stats notified;
   Stats floor;
   bool ok = false;
 };
 
-inline Comparison CompareWithFloor(int32_t handle, int rounds, int perRound) {
+inline Comparison CompareWithFloor(int32_t polled, int32_t notified, plat::Window wnd,
+                                   uint32_t msgId, int rounds, int perRound) {
   Comparison c;
   Floor f;
   if (!f.Start()) return c;
-  std::vector<double> m, fl;
-  uint16_t jobId = 1;
-  // Warm-up: first calls fault in pages and start the stand-in's thread.
-  for (int i = 0; i < perRound; ++i) {
-    if (PolledRoundTrip(handle, jobId++) < 0 || f.Once() < 0) {
+  std::vector<double> m, n, fl;
+  uint16_t jobId = 0;
+  auto next = [&jobId] {
+    if (++jobId == 0) jobId = 1;
+    return jobId;
+  };
+  // One round of each; false when a job failed.
+  auto round = [&](bool keep) {
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = f.Once();
+      if (ns < 0) return false;
+      if (keep) fl.push_back(ns);
+    }
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = PolledRoundTrip(polled, next());
+      if (ns < 0) return false;
+      if (keep) m.push_back(ns);
+    }
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = NotifiedRoundTrip(notified, wnd, msgId, next());
+      if (ns < 0) return false;
+      if (keep) n.push_back(ns);
+    }
+    return true;
+  };
+  // The first round warms up: it faults in pages and starts the stand-in's thread.
+  for (int r = 0; r <= rounds; ++r) {
+    if (!round(r > 0)) {
       f.Stop();
       return c;
     }
   }
-  for (int r = 0; r < rounds; ++r) {
-    for (int i = 0; i < perRound; ++i) {
-      const double ns = f.Once();
-      if (ns < 0) return f.Stop(), c;
-      fl.push_back(ns);
-    }
-    for (int i = 0; i < perRound; ++i) {
-      const double ns = PolledRoundTrip(handle, jobId++);
-      if (ns < 0) return f.Stop(), c;
-      m.push_back(ns);
-    }
-  }
   f.Stop();
   c.module = Summarize(m);
+  c.notified = Summarize(n);
   c.floor = Summarize(fl);
   c.ok = true;
   return c;

@@ -14,6 +14,8 @@ def parse(path):
     ob = "?"
     fn = "?"
     skip_next = False
+    npos = 1  # position columns before the costs ("positions: line" by default)
+    col = 0  # index of Ir among the events
     by_object = defaultdict(int)
     by_function = defaultdict(int)
     ref = re.compile(r"^\((\d+)\)(?: (.*))?$")
@@ -38,21 +40,26 @@ def parse(path):
                     skip_next = False
                     continue
                 parts = line.split()
-                if len(parts) >= 2:
-                    ir = int(parts[1])
+                if len(parts) > npos + col:
+                    ir = int(parts[npos + col])
                     by_object[ob] += ir
                     by_function[(ob, fn)] += ir
+                continue
+            if line.startswith("positions:"):
+                npos = len(line.split()) - 1
+                continue
+            if line.startswith("events:"):
+                col = line.split()[1:].index("Ir")
                 continue
             key, _, value = line.partition("=")
             if key == "ob":
                 ob = resolve("ob", value)
             elif key == "fn":
                 fn = resolve("fn", value)
-            elif key in ("cob",):
+            elif key == "cob":
                 resolve("ob", value)
-            elif key == "cfn" or key == "cfi" or key == "cfl":
-                if key == "cfn":
-                    resolve("fn", value)
+            elif key == "cfn":
+                resolve("fn", value)
             elif key == "calls":
                 skip_next = True
     return by_object, by_function

@@ -246,7 +246,6 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
       Guard sg(&s.signalLock);
       {
         Guard g(&s.lock);
-        AwaitReleases(s, handle);
         auto it = s.dp.find(handle);
         int32_t scripted = 0;
         if (TakeScript(DPSIM_CLOSE_RESULT, &scripted)) result = scripted;
@@ -259,6 +258,8 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
           errClass = kErrClassNegative;
           errCode = kErrBadHandle;
         } else {
+          AwaitReleases(s, handle);
+          it = s.dp.find(handle);  // still there: closers hold signalLock
           // A waitable object not yet freed goes with its handle.
           signal = it->second.signal;
           if (signal != nullptr) --s.signalsOutstanding;
@@ -387,16 +388,16 @@ DPM_API int32_t KX_STDCALL FreeSemaObject(int32_t handle, plat::Handle signal, D
     Guard sg(&s.signalLock);
     {
       Guard g(&s.lock);
-      AwaitReleases(s, handle);
       auto it = s.dp.find(handle);
       if (it == s.dp.end()) {
         return Finish(e, err, kErrClassNegative, kErrBadHandle, kFailed);
       }
-      DpHandle& h = it->second;
       // Only the object this handle was given: never close someone else's.
-      if (signal == nullptr || h.signal != signal) {
+      if (signal == nullptr || it->second.signal != signal) {
         return Finish(e, err, kErrClassNegative, kErrBadArgument, kFailed);
       }
+      AwaitReleases(s, handle);
+      DpHandle& h = s.dp.find(handle)->second;  // still there: closers hold signalLock
       h.signal = nullptr;
       h.owed = static_cast<uint32_t>(h.ready.size());
       --s.signalsOutstanding;

@@ -244,6 +244,9 @@ void FlushSignal(int32_t handle) {
     Guard g(&s.lock);
     auto it = s.dp.find(handle);
     if (it == s.dp.end() || it->second.signal == nullptr || it->second.owed == 0) return;
+    // An object about to be closed or drained gets no new release: the
+    // closer accounts for what is owed.
+    if (it->second.closing || s.draining) return;
     signal = it->second.signal;
     n = it->second.owed;
     it->second.owed = 0;
@@ -256,18 +259,35 @@ void FlushSignal(int32_t handle) {
 }
 
 void AwaitReleases(State& s, int32_t handle) {
-  // The caller holds s.lock and, so that no other closer runs meanwhile, s.signalLock.
-  for (;;) {
+  // The caller holds s.lock once and, so that no other closer runs
+  // meanwhile, s.signalLock. While the flag is up no release starts, so the
+  // wait ends as soon as those under way are done.
+  auto mark = [&](bool on) {
+    if (handle == kAllHandles) {
+      s.draining = on;
+    } else if (auto it = s.dp.find(handle); it != s.dp.end()) {
+      it->second.closing = on;
+    }
+  };
+  mark(true);
+  for (int round = 0;; ++round) {
     bool busy = false;
     for (const auto& entry : s.dp) {
       if ((handle == kAllHandles || entry.first == handle) && entry.second.releasing > 0)
         busy = true;
     }
-    if (!busy) return;
+    if (!busy) break;
     plat::LockLeave(&s.lock);
-    std::this_thread::yield();
+    // A releaser may run at a lower priority than a closing worker: yielding
+    // alone would not let it finish on a single processor.
+    if (round < 16) {
+      std::this_thread::yield();
+    } else {
+      plat::SleepMs(1);
+    }
     plat::LockEnter(&s.lock);
   }
+  mark(false);  // the caller closes or drains before it lets go of s.lock
 }
 
 bool EnsureDeliveryThread() {
@@ -354,18 +374,22 @@ uint32_t KX_STDCALL DeliveryThread(void*) {
 }
 
 void ClearQueues(State& s) {
-  std::vector<std::pair<plat::Handle, size_t>> drain;
   Guard sg(&s.signalLock);
   {
     Guard g(&s.lock);
-    // A release under way would arrive after the counts below were taken.
+    // A release under way would arrive after the counts below were taken,
+    // and one made during the drain could be taken for a stale one: the
+    // drain runs under the lock, after the releases under way.
     AwaitReleases(s, kAllHandles);
     s.bus.clear();
     for (auto& [id, h] : s.dp) {
       // Signals already given for confirmations that are now gone are taken
-      // back, so the object stays at one signal per queued confirmation.
-      if (h.signal != nullptr && h.ready.size() > h.owed) {
-        drain.emplace_back(h.signal, h.ready.size() - h.owed);
+      // back, so the object stays at one signal per queued confirmation
+      // (taking one never blocks).
+      if (h.signal != nullptr) {
+        for (size_t i = h.owed; i < h.ready.size(); ++i) {
+          if (plat::WaitOne(h.signal, 0) != plat::kWaitObject0) break;
+        }
       }
       h.ready.clear();
       h.inFlight = 0;
@@ -376,11 +400,6 @@ void ClearQueues(State& s) {
       f->ready.clear();
       f->inFlight = 0;
       f->lastDueUs = 0;
-    }
-  }
-  for (const auto& [signal, n] : drain) {
-    for (size_t i = 0; i < n; ++i) {
-      if (plat::WaitOne(signal, 0) != plat::kWaitObject0) break;
     }
   }
 }

@@ -5,7 +5,9 @@
 //   signalLock -> lock,  threadLock -> lock,  anything -> logLock | traceLock
 // Nothing is taken while logLock or traceLock is held. Under a lock the
 // stand-in calls only the C library and the platform's non-blocking
-// primitives; every wait happens with no lock held.
+// primitives; every wait happens with no lock held, except that a closer
+// holds signalLock while it waits for releases under way (AwaitReleases),
+// which never take signalLock.
 #pragma once
 
 #include <atomic>
@@ -112,6 +114,7 @@ struct DpHandle {
   uint32_t owed = 0;       // ready confirmations the waitable object has not been told of
   plat::Handle signal = nullptr;
   uint32_t releasing = 0;  // FlushSignal calls releasing `signal` right now
+  bool closing = false;    // a closer waits for them: no new release starts
   uint16_t newestSeq = 0;  // newest non-zero SeqNo submitted: late confirmations go below it
 };
 
@@ -146,7 +149,8 @@ struct Script {
 constexpr uint64_t kDefaultSeed = 0x9E3779B97F4A7C15ull;
 
 struct State {
-  // Under signalLock: the waitable objects' lifetime (create, release, free).
+  // Under signalLock: the waitable objects' creation, freeing and draining.
+  // Releases run under no lock (see FlushSignal).
   plat::Lock signalLock;
   plat::Lock lock;
   Settings config;                              // as loaded
@@ -162,6 +166,7 @@ struct State {
   int32_t lastFdl = -1;
   int signalsOutstanding = 0;
   std::multimap<uint64_t, OnBus> bus;  // by due time; equal times keep their order
+  bool draining = false;               // a reset drains every object: no new release starts
 
   // Stamps, random delays and random faults (off after a reset).
   bool stamping = false;
@@ -255,9 +260,11 @@ class CallEntry {
   bool on_;
 };
 
-// Under s.lock (and s.signalLock): waits until no FlushSignal is releasing
-// the waitable object of `handle` (kAllHandles: of any handle), letting go of
-// s.lock meanwhile. Whoever closes or drains an object calls it first.
+// Under s.lock, held once, and s.signalLock: waits until no FlushSignal is
+// releasing the waitable object of `handle` (kAllHandles: of any handle),
+// letting go of s.lock meanwhile; no new release starts while it waits.
+// Whoever closes or drains an object calls it first, and only when it will
+// close or drain it (a release skipped meanwhile stays owed).
 constexpr int32_t kAllHandles = INT32_MIN;
 void AwaitReleases(State& s, int32_t handle);
 

@@ -79,7 +79,7 @@ struct Channel {
 extern Channel ChannelTable[kChannelCount];
 // Guards the stored result and the notification registration of every
 // channel: the worker's stores, ZEL_send's start of a new job, ZEL_receive's
-// delivery, registration and posting.
+// delivery, registration and the choice of what to post.
 extern plat::Lock ModuleLock;
 // Keeps ZEL_open and ZEL_close of different threads from choosing or
 // releasing the same record at once.
@@ -123,4 +123,6 @@ void ReleaseChannel(int index);
 
 // Worker thread and notification step.
 uint32_t KX_STDCALL ConfirmationWorker(void* context);
+// Posts the registered message if the stored result has not been announced
+// yet; true when it did. Takes the module lock itself.
 bool NotifyIfReady(WorkerContext& w);

@@ -4,13 +4,25 @@
 #include "zel.h"
 
 bool NotifyIfReady(WorkerContext& w) {
-  // Runs under the module lock, as registration does: window and identifier
-  // are always posted as one registered pair.
-  if (!LoadShared(w.NotifyPending)) return false;
-  const uint32_t msg = LoadShared(w.NotifyMsgId);
-  if (msg == 0) return false;
-  if (!LoadShared(w.CnfReady)) return false;
-  plat::WindowPost(LoadShared(w.NotifyWnd), msg, 0, 0);
+  // Without a registered window there is nothing to post, and no reason to
+  // contend for the lock with the application's threads.
+  if (LoadShared(w.NotifyMsgId) == 0) return false;
+  plat::Window wnd;
+  uint32_t msg;
+  {
+    // Under the module lock, as registration is: window and identifier are
+    // always taken as one registered pair, and the result is announced once.
+    ModuleLockGuard lock;
+    if (!LoadShared(w.NotifyPending)) return false;
+    msg = LoadShared(w.NotifyMsgId);
+    if (msg == 0) return false;
+    if (!LoadShared(w.CnfReady)) return false;
+    wnd = LoadShared(w.NotifyWnd);
+    StoreShared(w.NotifyPending, uint8_t{0});
+  }
+  // Posting is a system call: under the lock it would hold up every
+  // channel's submissions and deliveries meanwhile.
+  plat::WindowPost(wnd, msg, 0, 0);
   return true;
 }
 

@@ -182,14 +182,6 @@ bool PollFdl(WorkerContext& w) {
   return true;
 }
 
-void NotificationStep(WorkerContext& w) {
-  // Without a registered window there is nothing to post, and no reason to
-  // contend for the lock with the application's threads.
-  if (LoadShared(w.NotifyMsgId) == 0) return;
-  ModuleLockGuard lock;
-  if (NotifyIfReady(w)) StoreShared(w.NotifyPending, uint8_t{0});
-}
-
 }  // namespace
 
 uint32_t KX_STDCALL ConfirmationWorker(void* context) {
@@ -219,7 +211,7 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
     } else {
       OnDpc1Confirmation(w, s);
     }
-    NotificationStep(w);
+    NotifyIfReady(w);
   }
 
   FreeSemaObject(w.WorkerDpHandle, s.CnfSignal, &semaErr);
