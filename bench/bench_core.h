@@ -189,6 +189,34 @@ inline double NotifiedRoundTrip(int32_t handle, plat::Window wnd, uint32_t msgId
   return IsReadResult(result, jobId) ? ns : -1;
 }
 
+// Confirmation ready -> window message seen, on a channel whose stand-in
+// confirms nothing by itself (auto-confirm off): the job is submitted, the
+// worker is let back into its wait, then the confirmation is injected (the
+// stand-in signals at once) and the application waits for the message.
+// `seq` is the channel's sequence number of this job (1, 2, ... after the
+// open). < 0 when no message or a wrong result came.
+inline double InjectedNotification(int32_t handle, int32_t dpHandle, plat::Window wnd,
+                                   uint32_t msgId, uint16_t jobId, uint16_t seq) {
+  constexpr uint16_t kReadConfirmation = 7;
+  Block job = ReadJob(jobId, kSlave);
+  if (ZEL_send(handle, ZEL_BLOCK_SIZE, job.b) != 0) return -1;
+  uint8_t record[262] = {};
+  record[0] = static_cast<uint8_t>(seq);
+  record[1] = static_cast<uint8_t>(seq >> 8);
+  record[15] = 4;  // bytes read
+  std::memcpy(record + 16, "DATA", 4);
+  Block result;
+  uint16_t length = 0;
+  plat::PostedMessage m;
+  Settle();
+  const Clock::time_point t0 = Clock::now();
+  if (DpSim_InjectConfirmation(dpHandle, kReadConfirmation, record, nullptr) != 0) return -1;
+  if (!plat::MessageWindowNext(wnd, &m, kResultTimeoutMs) || m.msg != msgId) return -1;
+  const double ns = NsSince(t0);
+  if (ZEL_receive(handle, 0, &length, 0, result.b) != 0 || length != ZEL_BLOCK_SIZE) return -1;
+  return IsReadResult(result, jobId) ? ns : -1;
+}
+
 // Floor, polled and notified round trips measured side by side, in
 // alternating rounds, so that all see the same machine state. The polled
 // channel has no window registered (the worker then posts nothing); the
@@ -196,16 +224,21 @@ inline double NotifiedRoundTrip(int32_t handle, plat::Window wnd, uint32_t msgId
 struct Comparison {
   Stats module;
   Stats notified;
+  Stats notifyLatency;
   Stats floor;
   bool ok = false;
 };
 
-inline Comparison CompareWithFloor(int32_t polled, int32_t notified, plat::Window wnd,
-                                   uint32_t msgId, int rounds, int perRound) {
+// `injected` (with `injectedDp`, its DP handle) is a third channel with the
+// window registered, fresh from its open, for InjectedNotification.
+inline Comparison CompareWithFloor(int32_t polled, int32_t notified, int32_t injected,
+                                   int32_t injectedDp, plat::Window wnd, uint32_t msgId, int rounds,
+                                   int perRound) {
   Comparison c;
   Floor f;
   if (!f.Start()) return c;
-  std::vector<double> m, n, fl;
+  std::vector<double> m, n, inj, fl;
+  uint16_t injectedSeq = 0;
   uint16_t jobId = 0;
   auto next = [&jobId] {
     if (++jobId == 0) jobId = 1;
@@ -228,7 +261,16 @@ inline Comparison CompareWithFloor(int32_t polled, int32_t notified, plat::Windo
       if (ns < 0) return false;
       if (keep) n.push_back(ns);
     }
-    return true;
+    DpSim_SetAutoConfirm(0);
+    bool ok = true;
+    for (int i = 0; i < perRound && ok; ++i) {
+      if (++injectedSeq == 0) injectedSeq = 1;
+      const double ns = InjectedNotification(injected, injectedDp, wnd, msgId, next(), injectedSeq);
+      ok = ns >= 0;
+      if (ok && keep) inj.push_back(ns);
+    }
+    DpSim_SetAutoConfirm(1);
+    return ok;
   };
   // The first round warms up: it faults in pages and starts the stand-in's thread.
   for (int r = 0; r <= rounds; ++r) {
@@ -240,6 +282,7 @@ inline Comparison CompareWithFloor(int32_t polled, int32_t notified, plat::Windo
   f.Stop();
   c.module = Summarize(m);
   c.notified = Summarize(n);
+  c.notifyLatency = Summarize(inj);
   c.floor = Summarize(fl);
   c.ok = true;
   return c;

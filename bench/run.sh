@@ -63,9 +63,9 @@ printf '%-46s %12s %12s\n' "round trip / floor, median (target <= 1.15)" \
 printf '%-46s %12s %12s\n' "round trip, median (us)" \
   "$(field "$out/native.txt" 'DPC1 read round trip (polled)')" \
   "$(field "$out/win32.txt" 'DPC1 read round trip (polled)')"
-printf '%-46s %12s %12s\n' "notification latency over polling (us)" \
-  "$(field "$out/native.txt" 'notification latency (over polled)')" \
-  "$(field "$out/win32.txt" 'notification latency (over polled)')"
+printf '%-46s %12s %12s\n' "notification: confirmation ready -> seen (us)" \
+  "$(field "$out/native.txt" 'notification: confirmation ready -> seen')" \
+  "$(field "$out/win32.txt" 'notification: confirmation ready -> seen')"
 printf '%-46s %12s %12s\n' "throughput, 8 channels (jobs/s)" \
   "$(field "$out/native.txt" 'throughput, 8 channels x 1 thread')" \
   "$(field "$out/win32.txt" 'throughput, 8 channels x 1 thread')"
