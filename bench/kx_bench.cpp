@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
   }
   const bool counting = AllocCountStart();
   bool failed = false;
-  const int rounds = quick ? 4 : 20;
-  const int perRound = quick ? 200 : 1000;
+  const int rounds = quick ? 100 : 2000;
+  const int perRound = 10;
   const uint32_t throughputMs = quick ? 300 : 2000;
   const uint32_t idleMs = quick ? 2000 : 10000;
 
