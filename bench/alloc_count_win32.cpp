@@ -1,6 +1,7 @@
 // Heap allocations of Kalmorix.dll, counted on Windows by pointing the
 // allocation functions in the DLL's import table at counting versions. The
-// DLL can allocate only through what it imports, so this sees every one.
+// DLL can allocate only through what it imports; an import that looks like
+// an allocation and has no counting version here stops the count.
 #include <windows.h>
 
 #include <atomic>
@@ -34,6 +35,18 @@ char* __cdecl CountStrdup(const char* s) {
   Note();
   return _strdup(s);
 }
+void* __cdecl CountAlignedMalloc(size_t n, size_t align) {
+  Note();
+  return _aligned_malloc(n, align);
+}
+HLOCAL WINAPI CountLocalReAlloc(HLOCAL p, SIZE_T n, UINT flags) {
+  Note();
+  return LocalReAlloc(p, n, flags);
+}
+HGLOBAL WINAPI CountGlobalReAlloc(HGLOBAL p, SIZE_T n, UINT flags) {
+  Note();
+  return GlobalReAlloc(p, n, flags);
+}
 LPVOID WINAPI CountHeapAlloc(HANDLE heap, DWORD flags, SIZE_T n) {
   Note();
   return HeapAlloc(heap, flags, n);
@@ -64,6 +77,10 @@ const Replacement kReplacements[] = {
     {"calloc", reinterpret_cast<void*>(&CountCalloc)},
     {"realloc", reinterpret_cast<void*>(&CountRealloc)},
     {"_strdup", reinterpret_cast<void*>(&CountStrdup)},
+    {"strdup", reinterpret_cast<void*>(&CountStrdup)},
+    {"_aligned_malloc", reinterpret_cast<void*>(&CountAlignedMalloc)},
+    {"LocalReAlloc", reinterpret_cast<void*>(&CountLocalReAlloc)},
+    {"GlobalReAlloc", reinterpret_cast<void*>(&CountGlobalReAlloc)},
     {"HeapAlloc", reinterpret_cast<void*>(&CountHeapAlloc)},
     {"HeapReAlloc", reinterpret_cast<void*>(&CountHeapReAlloc)},
     {"LocalAlloc", reinterpret_cast<void*>(&CountLocalAlloc)},
@@ -71,7 +88,16 @@ const Replacement kReplacements[] = {
     {"VirtualAlloc", reinterpret_cast<void*>(&CountVirtualAlloc)},
 };
 
-// Number of import slots redirected; -1 when the import table cannot be read.
+// An import that may allocate but has no counting version here.
+bool LooksLikeAllocation(const char* name) {
+  char lower[128] = {};
+  for (size_t i = 0; name[i] && i + 1 < sizeof lower; ++i)
+    lower[i] = static_cast<char>(name[i] >= 'A' && name[i] <= 'Z' ? name[i] + 32 : name[i]);
+  return std::strstr(lower, "alloc") || std::strstr(lower, "dup");
+}
+
+// Number of import slots redirected; -1 when the import table cannot be read
+// or imports something that allocates and cannot be counted.
 int PatchImports(HMODULE module) {
   BYTE* base = reinterpret_cast<BYTE*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -90,14 +116,18 @@ int PatchImports(HMODULE module) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      const char* name = reinterpret_cast<const char*>(byName->Name);
+      bool known = false;
       for (const Replacement& r : kReplacements) {
-        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), r.name) != 0) continue;
+        if (std::strcmp(name, r.name) != 0) continue;
+        known = true;
         DWORD old = 0;
         if (!VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old)) return -1;
         slots->u1.Function = reinterpret_cast<DWORD_PTR>(r.fn);
         VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
         ++patched;
       }
+      if (!known && LooksLikeAllocation(name)) return -1;
     }
   }
   return patched;

@@ -335,6 +335,33 @@ TEST_F(SimTest, SignalsStayOnePerConfirmationWhileObjectsAreReplacedDuringSubmis
   EXPECT_EQ(signals, 3000);
 }
 
+TEST_F(SimTest, SignalsStayOnePerConfirmationWhileResetsDrainDuringSubmissions) {
+  // A reset takes back the signals of the confirmations it drops; releases
+  // for new confirmations made meanwhile must not be taken back with them.
+  char diag[256];
+  ASSERT_EQ(DpSimCfg_Apply("processor VCP1\nslave 3 text abc\ndelay_us 0\n", diag, sizeof(diag)), 0)
+      << diag;
+  const int32_t h = Open();
+  const uint32_t ref = Ref(h, 3);
+  const plat::Handle sig = Signal(h);
+  std::atomic<bool> submitting{true};
+  std::thread submitter([&] {
+    for (uint16_t seq = 1; seq <= 3000; ++seq) Read(h, ref, seq);
+    submitting = false;
+  });
+  int resets = 0;
+  while (submitting || resets == 0) {
+    DpSim_Reset();
+    ++resets;
+  }
+  submitter.join();
+  for (uint16_t seq = 1; seq <= 5; ++seq) Read(h, ref, seq);  // after the last reset
+  int signals = 0;
+  while (plat::WaitOne(sig, 0) == plat::kWaitObject0) ++signals;
+  EXPECT_EQ(signals, DpSim_PendingConfirmations(h)) << resets << " resets";
+  EXPECT_GE(signals, 5);
+}
+
 TEST_F(SimTest, LoggingCanBeTurnedOffUntilTheNextReset) {
   const int32_t h = Open();
   DpSim_LogClear();

@@ -374,7 +374,10 @@ DPM_API int32_t KX_STDCALL DP_init_sema_object(int32_t handle, uint32_t mode, pl
       it->second.owed = 0;
       ++s.signalsOutstanding;
     }
-    if (owed > 0) plat::SemaphoreRelease(made, static_cast<int32_t>(owed));
+    if (owed > 0 && !plat::SemaphoreRelease(made, static_cast<int32_t>(owed))) {
+      Guard g(&s.lock);  // not given: still owed, for the next release
+      if (auto it = s.dp.find(handle); it != s.dp.end()) it->second.owed += owed;
+    }
     *signal = made;
     return Finish(e.Arg(HandleValue(made)), err, kErrClassDone, 0, kOk);
   });

@@ -252,10 +252,13 @@ void FlushSignal(int32_t handle) {
     it->second.owed = 0;
     ++it->second.releasing;
   }
-  plat::SemaphoreRelease(signal, static_cast<int32_t>(n));
+  const bool released = plat::SemaphoreRelease(signal, static_cast<int32_t>(n));
   Guard g(&s.lock);
   auto it = s.dp.find(handle);  // closers wait for the count, so it is there
-  if (it != s.dp.end()) --it->second.releasing;
+  if (it == s.dp.end()) return;
+  --it->second.releasing;
+  // Not given: still owed, for the next release (or the next object).
+  if (!released) it->second.owed += n;
 }
 
 void AwaitReleases(State& s, int32_t handle) {
