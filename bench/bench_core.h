@@ -296,35 +296,22 @@ struct Throughput {
   uint64_t failures = 0;
 };
 
-// `channels` channels, one application thread each, reads back to back for
-// `ms` milliseconds.
-inline Throughput RunThroughput(int channels, uint32_t ms) {
-  Throughput t;
-  std::vector<int32_t> handles;
-  for (int i = 0; i < channels; ++i) {
-    const int32_t h = ZEL_open(i % 2 == 0 ? "VCP1" : "VCP2");
-    if (h < 0 || h >= 8) break;
-    handles.push_back(h);
-  }
-  if (static_cast<int>(handles.size()) != channels) {
-    for (int32_t h : handles) ZEL_close(h);
-    t.failures = 1;
-    return t;
-  }
+// One thread per element of `loads` runs `once(load)` back to back for `ms`
+// milliseconds; `once` returns false for a failed job.
+template <class Load, class Once>
+Throughput RunLoads(std::vector<Load>& loads, uint32_t ms, Once once) {
   std::atomic<bool> go{false}, end{false};
   std::atomic<uint64_t> jobs{0}, failures{0};
   std::vector<std::thread> threads;
-  for (int32_t h : handles) {
-    threads.emplace_back([&, h] {
+  for (Load& load : loads) {
+    threads.emplace_back([&, lp = &load] {
       while (!go.load()) std::this_thread::yield();
-      uint16_t id = 1;
       uint64_t n = 0, bad = 0;
       while (!end.load(std::memory_order_relaxed)) {
-        if (PolledRoundTrip(h, id++, false) < 0)
-          ++bad;
-        else
+        if (once(*lp))
           ++n;
-        if (id == 0) id = 1;
+        else
+          ++bad;
       }
       jobs += n;
       failures += bad;
@@ -335,51 +322,52 @@ inline Throughput RunThroughput(int channels, uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   end = true;
   for (std::thread& th : threads) th.join();
-  const double seconds = NsSince(t0) / 1e9;
-  for (int32_t h : handles) ZEL_close(h);
+  Throughput t;
   t.jobs = jobs;
   t.failures = failures;
-  t.jobsPerSecond = static_cast<double>(t.jobs) / seconds;
+  t.jobsPerSecond = static_cast<double>(t.jobs) / (NsSince(t0) / 1e9);
+  return t;
+}
+
+// `channels` channels, one application thread each, reads back to back for
+// `ms` milliseconds.
+inline Throughput RunThroughput(int channels, uint32_t ms) {
+  struct Client {
+    int32_t handle;
+    uint16_t jobId;
+  };
+  std::vector<Client> open;
+  for (int i = 0; i < channels; ++i) {
+    const int32_t h = ZEL_open(i % 2 == 0 ? "VCP1" : "VCP2");
+    if (h < 0 || h >= 8) break;
+    open.push_back({h, 0});
+  }
+  Throughput t;
+  if (static_cast<int>(open.size()) == channels) {
+    t = RunLoads(open, ms, [](Client& c) {
+      if (++c.jobId == 0) c.jobId = 1;
+      return PolledRoundTrip(c.handle, c.jobId, false) >= 0;
+    });
+  } else {
+    t.failures = 1;
+  }
+  for (const Client& c : open) ZEL_close(c.handle);
   return t;
 }
 
 // The same load on the floor: `pairs` handoff pairs back to back, each
 // polled by its own thread, for `ms` milliseconds.
 inline Throughput RunFloorThroughput(int pairs, uint32_t ms) {
-  Throughput t;
   std::vector<Floor> floors(static_cast<size_t>(pairs));
-  for (Floor& f : floors) {
-    if (!f.Start()) t.failures = 1;
+  bool started = true;
+  for (Floor& f : floors) started = f.Start() && started;
+  Throughput t;
+  if (started) {
+    t = RunLoads(floors, ms, [](Floor& f) { return f.Once(false) >= 0; });
+  } else {
+    t.failures = 1;
   }
-  std::atomic<bool> go{false}, end{false};
-  std::atomic<uint64_t> jobs{0}, failures{0};
-  std::vector<std::thread> threads;
-  if (t.failures == 0) {
-    for (Floor& f : floors) {
-      threads.emplace_back([&, fp = &f] {
-        while (!go.load()) std::this_thread::yield();
-        uint64_t n = 0, bad = 0;
-        while (!end.load(std::memory_order_relaxed)) {
-          if (fp->Once(false) < 0)
-            ++bad;
-          else
-            ++n;
-        }
-        jobs += n;
-        failures += bad;
-      });
-    }
-  }
-  const Clock::time_point t0 = Clock::now();
-  go = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  end = true;
-  for (std::thread& th : threads) th.join();
-  const double seconds = NsSince(t0) / 1e9;
   for (Floor& f : floors) f.Stop();
-  t.jobs = jobs;
-  t.failures += failures;
-  t.jobsPerSecond = static_cast<double>(t.jobs) / seconds;
   return t;
 }
 
