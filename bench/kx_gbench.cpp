@@ -37,6 +37,25 @@ void BM_Floor(benchmark::State& state) {
   Report(state, ns);
 }
 
+// Runs `roundTrip(jobId)` once per iteration, timed by its own result;
+// stops the benchmark at the first failed job.
+template <class RoundTrip>
+void TimeRoundTrips(benchmark::State& state, RoundTrip roundTrip) {
+  std::vector<double> ns;
+  uint16_t id = 0;
+  for (auto _ : state) {
+    if (++id == 0) id = 1;
+    const double v = roundTrip(id);
+    if (v < 0) {
+      state.SkipWithError("job failed");
+      break;
+    }
+    ns.push_back(v);
+    state.SetIterationTime(v / 1e9);
+  }
+  Report(state, ns);
+}
+
 void BM_PolledRoundTrip(benchmark::State& state) {
   FastStandIn();
   const int32_t h = ZEL_open("VCP1");
@@ -44,20 +63,8 @@ void BM_PolledRoundTrip(benchmark::State& state) {
     state.SkipWithError("ZEL_open failed");
     return;
   }
-  std::vector<double> ns;
-  uint16_t id = 1;
-  for (auto _ : state) {
-    const double v = PolledRoundTrip(h, id++);
-    if (v < 0) {
-      state.SkipWithError("job failed");
-      break;
-    }
-    if (id == 0) id = 1;
-    ns.push_back(v);
-    state.SetIterationTime(v / 1e9);
-  }
+  TimeRoundTrips(state, [h](uint16_t id) { return PolledRoundTrip(h, id); });
   ZEL_close(h);
-  Report(state, ns);
 }
 
 void BM_NotifiedRoundTrip(benchmark::State& state) {
@@ -70,21 +77,9 @@ void BM_NotifiedRoundTrip(benchmark::State& state) {
     if (wnd) plat::MessageWindowDestroy(wnd);
     return;
   }
-  std::vector<double> ns;
-  uint16_t id = 1;
-  for (auto _ : state) {
-    const double v = NotifiedRoundTrip(h, wnd, kMsgId, id++);
-    if (v < 0) {
-      state.SkipWithError("job failed");
-      break;
-    }
-    if (id == 0) id = 1;
-    ns.push_back(v);
-    state.SetIterationTime(v / 1e9);
-  }
+  TimeRoundTrips(state, [h, wnd](uint16_t id) { return NotifiedRoundTrip(h, wnd, kMsgId, id); });
   ZEL_close(h);
   plat::MessageWindowDestroy(wnd);
-  Report(state, ns);
 }
 
 // Jobs per second over `state.range(0)` channels, one thread each, 1 s.

@@ -55,37 +55,25 @@ echo "== win32 under Wine"
 field() {
   awk -v k="$2" 'i = index($0, k) { split(substr($0, i + length(k)), a, " "); print a[1]; exit }' "$1"
 }
+# One line of the summary: its label, then the figures found after the
+# label `$2` in the native and the win32 table.
+both() {
+  printf '%-46s %12s %12s\n' "$1" "$(field "$out/native.txt" "$2")" "$(field "$out/win32.txt" "$2")"
+}
 echo
 echo "================ summary ================"
 printf '%-46s %12s %12s\n' "" native win32
-printf '%-46s %12s %12s\n' "round trip / floor, median (target <= 1.15)" \
-  "$(field "$out/native.txt" 'ratio to the floor')" "$(field "$out/win32.txt" 'ratio to the floor')"
-printf '%-46s %12s %12s\n' "round trip, median (us)" \
-  "$(field "$out/native.txt" 'DPC1 read round trip (polled)')" \
-  "$(field "$out/win32.txt" 'DPC1 read round trip (polled)')"
-printf '%-46s %12s %12s\n' "notification: confirmation ready -> seen (us)" \
-  "$(field "$out/native.txt" 'notification: confirmation ready -> seen')" \
-  "$(field "$out/win32.txt" 'notification: confirmation ready -> seen')"
-printf '%-46s %12s %12s\n' "throughput, 8 channels (jobs/s)" \
-  "$(field "$out/native.txt" 'throughput, 8 channels x 1 thread')" \
-  "$(field "$out/win32.txt" 'throughput, 8 channels x 1 thread')"
-printf '%-46s %12s %12s\n' "  floor: 8 handoff pairs (jobs/s)" \
-  "$(field "$out/native.txt" 'floor: 8 handoff pairs')" \
-  "$(field "$out/win32.txt" 'floor: 8 handoff pairs')"
-printf '%-46s %12s %12s\n' "idle wake-ups, 8 channels (/s, limit 8)" \
-  "$(field "$out/native.txt" 'worker wake-ups (companion polls)')" \
-  "$(field "$out/win32.txt" 'worker wake-ups (companion polls)')"
-printf '%-46s %12s %12s\n' "idle CPU, 8 channels (ms per run)" \
-  "$(field "$out/native.txt" 'idle, 8 channels')" "$(field "$out/win32.txt" 'idle, 8 channels')"
+both "round trip / floor, median (target <= 1.15)" 'ratio to the floor'
+both "round trip, median (us)" 'DPC1 read round trip (polled)'
+both "notification: confirmation ready -> seen (us)" 'notification: confirmation ready -> seen'
+both "throughput, 8 channels (jobs/s)" 'throughput, 8 channels x 1 thread'
+both "  floor: 8 handoff pairs (jobs/s)" 'floor: 8 handoff pairs'
+both "idle wake-ups, 8 channels (/s, limit 8)" 'worker wake-ups (companion polls)'
+both "idle CPU, 8 channels (ms per run)" 'idle, 8 channels'
 printf '%-46s %12s %12s\n' "module instructions per job (target <= 2000)" \
   "$(field "$out/callgrind_jobs.txt" 'module (libkalmorix.so)')" "-"
-printf '%-46s %12s %12s\n' "heap allocations by the module after attach" \
-  "$(field "$out/native.txt" 'heap allocations after attach: module')" \
-  "$(field "$out/win32.txt" 'heap allocations after attach: module')"
+both "heap allocations by the module after attach" 'heap allocations after attach: module'
 printf '%-46s %12s %12s\n' "allocation functions libkalmorix.so imports" "$allocs" "-"
-printf '%-46s %12s %12s\n' "channel table (bytes)" \
-  "$(field "$out/native.txt" 'static footprint: channel table')" \
-  "$(field "$out/win32.txt" 'static footprint: channel table')"
-printf '%-46s %12s %12s\n' "module file (bytes; target <= 65536 for the DLL)" \
-  "$(field "$out/native.txt" 'module file')" "$(field "$out/win32.txt" 'module file')"
+both "channel table (bytes)" 'static footprint: channel table'
+both "module file (bytes; target <= 65536 for the DLL)" 'module file'
 echo "(full outputs in $out/)"
