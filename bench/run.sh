@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark of both targets and prints one table:
 # the native table, instructions per job under callgrind, Google Benchmark's
-# view of the same paths, and the win32 table under Wine.
+# view of the same paths, and the win32 table under Wine (where this machine
+# can execute 32-bit programs; elsewhere that column says "not run").
 # Usage: bench/run.sh [--quick]   (--quick: short runs, for a first look)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/win32_probe.sh
+kx_win32_probe
 
 quick=()
 if [ "${1:-}" = "--quick" ]; then quick=(--quick); fi
@@ -49,10 +52,20 @@ echo "== Google Benchmark (native)"
 
 echo
 echo "== win32 under Wine"
-(cd build/win32/bin && wine ./kx_bench.exe "${quick[@]}") | tr -d '\r' | tee "$out/win32.txt"
+if [ "$KX_WIN32_RUNS" = yes ]; then
+  (cd build/win32/bin && wine ./kx_bench.exe "${quick[@]}") | tr -d '\r' | tee "$out/win32.txt"
+else
+  echo "NOT RUN: $KX_WIN32_WHY"
+  : >"$out/win32.txt"
+fi
 
-# The first word after the label `$2` on its line in file `$1`.
+# The first word after the label `$2` on its line in file `$1`; "-" where
+# the file has no such line, "not run" for the win32 table that did not run.
 field() {
+  if [ "$1" = "$out/win32.txt" ] && [ "$KX_WIN32_RUNS" = no ]; then
+    echo "not run"
+    return
+  fi
   awk -v k="$2" 'i = index($0, k) { split(substr($0, i + length(k)), a, " "); print a[1]; exit }' "$1"
 }
 # One line of the summary: its label, then the figures found after the
@@ -76,4 +89,5 @@ both "heap allocations by the module after attach" 'heap allocations after attac
 printf '%-46s %12s %12s\n' "allocation functions libkalmorix.so imports" "$allocs" "-"
 both "channel table (bytes)" 'static footprint: channel table'
 both "module file (bytes; target <= 65536 for the DLL)" 'module file'
+if [ "$KX_WIN32_RUNS" = no ]; then echo "win32: not run (no 32-bit execution: $KX_WIN32_WHY)"; fi
 echo "(full outputs in $out/)"

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # The main job: builds Kalmorix.dll and runs one full job cycle against the
-# stand-in processor under Wine. `tools/demo.sh --native` runs the Linux build.
+# stand-in processor under Wine. `tools/demo.sh --native` runs the Linux build,
+# and so does a machine that cannot execute 32-bit programs (it says so).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/win32_probe.sh
 
 preset=win32
 if [ "${1:-}" = "--native" ]; then preset=native; shift; fi
+if [ $preset = win32 ]; then
+  kx_win32_probe
+  if [ "$KX_WIN32_RUNS" = no ]; then
+    echo "== win32 demo NOT RUN ($KX_WIN32_WHY): running the native demo instead"
+    preset=native
+  fi
+fi
 tools/setup.sh "$preset"
 
 cmake --preset "$preset" >/dev/null

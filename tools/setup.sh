@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kalmorix need, when
 # they are missing. Usage: tools/setup.sh [native] [win32] [bench]
+# win32 installs Wine only where this machine can execute 32-bit programs.
 set -euo pipefail
+source "$(dirname "$0")/win32_probe.sh"
 
 want_native=0
 want_win32=0
@@ -33,6 +35,9 @@ if [ $want_win32 = 1 ]; then
   need g++-mingw-w64-i686
   # llvm-dlltool makes the MSVC import library; clang and lld-link check it.
   for p in llvm lld clang; do need "$p"; done
+  kx_win32_probe
+fi
+if [ $want_win32 = 1 ] && [ "$KX_WIN32_RUNS" = yes ]; then
   need wine
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
@@ -49,7 +54,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${missing[@]}"
 fi
 
-if [ $want_win32 = 1 ] && [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+if [ $want_win32 = 1 ] && [ "$KX_WIN32_RUNS" = yes ] && [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
   echo "== Creating the Wine prefix (once, about 20 s)"
   WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
 fi

@@ -2,8 +2,17 @@
 # Builds and runs every test of both targets: native (plain, ASan+UBSan,
 # TSan) and win32 (under Wine), then the native suite under Valgrind and a
 # short run of each fuzzer. Exits non-zero when anything fails.
+#
+# On a machine that cannot execute 32-bit programs the win32 target is still
+# built and its files checked (export and import tables, size, the package's
+# layout and links), but its test programs are not run; the summary says so
+# and the script passes when everything that could run passed.
+# KX_REQUIRE_WIN32=1 makes that a failure; KX_ASSUME_NO_WIN32=1 takes that
+# path on any machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/win32_probe.sh
+kx_win32_probe
 
 tools/setup.sh native win32
 export WINEDEBUG=-all
@@ -23,12 +32,33 @@ run_preset() {
   if ! cmake --preset "$preset" >/dev/null; then failed+=("$preset (configure)"); return; fi
   if ! cmake --build --preset "$preset" -j "$jobs"; then failed+=("$preset (build)"); return; fi
   local log="build/$preset/ctest.log"
+  if [ "$preset" = win32 ] && [ "$KX_WIN32_RUNS" = no ]; then
+    run_win32_files "$log"
+    return
+  fi
   if ctest --preset "$preset" -j "$ctest_jobs" 2>&1 | tee "$log"; then
     summary+=("$preset: $(grep -E 'tests passed' "$log" | tail -n 1)")
   else
     summary+=("$preset: $(grep -E 'tests passed|tests failed' "$log" | tail -n 1)")
     failed+=("$preset")
   fi
+}
+
+# Without 32-bit execution: only the win32 checks that read files (label
+# "files"; the package check then links its programs without running them).
+run_win32_files() {
+  local log=$1 total checks
+  total=$(ctest --preset win32 -N | sed -n 's/^Total Tests: //p')
+  if KX_WIN32_RUN=0 ctest --preset win32 -L '^files$' 2>&1 | tee "$log"; then
+    checks=$(grep -E 'tests passed' "$log" | tail -n 1)
+  else
+    checks=$(grep -E 'tests passed|tests failed' "$log" | tail -n 1)
+    failed+=("win32 (file checks)")
+  fi
+  local ran
+  ran=$(sed -n 's/.* out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)
+  summary+=("win32: built and checked ($checks); $((total - ${ran:-0})) of $total tests NOT RUN ($KX_WIN32_WHY)")
+  if [ "${KX_REQUIRE_WIN32:-0}" = 1 ]; then failed+=("win32 (tests not run, KX_REQUIRE_WIN32=1)"); fi
 }
 
 for preset in native asan tsan win32; do run_preset "$preset"; done
@@ -56,4 +86,8 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "all test suites passed"
+if [ "$KX_WIN32_RUNS" = no ]; then
+  echo "all test suites that could run passed; win32 tests NOT RUN ($KX_WIN32_WHY)"
+else
+  echo "all test suites passed"
+fi
