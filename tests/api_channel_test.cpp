@@ -260,10 +260,28 @@ TEST_F(ApiTest, EachStoredResultIsAnnouncedOnceWithZeroParameters) {
   EXPECT_EQ(m.msg, 0x8042u);
   EXPECT_EQ(m.wParam, 0u);
   EXPECT_EQ(m.lParam, 0);
-  // A later pass that stores nothing new posts nothing more.
+  // A later pass that stores nothing new posts nothing more, and an unknown
+  // confirmation leaves the result stored.
   Inject(9, Record(1), Error(0));
   WaitFetched(2);
   EXPECT_FALSE(plat::MessageWindowNext(wnd, &m, 300));
+  Block b = Patterned();
+  EXPECT_TRUE(Receive(h, b, 0));
+  plat::MessageWindowDestroy(wnd);
+}
+
+TEST_F(ApiTest, AResultFetchedBeforeRegistrationIsNotAnnounced) {
+  plat::Window wnd = plat::MessageWindowCreate();
+  const int32_t h = Open();
+  ASSERT_EQ(ZEL_send(h, 340, ReadJob(1, 3).data()), 0);
+  Inject(7, Record(1, {1}), Error(0));
+  Block b = Patterned();
+  ASSERT_TRUE(Receive(h, b));
+  ASSERT_EQ(SetTalvoHWndMsg(h, wnd, 0x8044), 0);
+  Inject(7, Record(0), Error(0));  // a pass that ends with the notification step
+  WaitFetched(2);
+  plat::PostedMessage m = {};
+  EXPECT_FALSE(plat::MessageWindowNext(wnd, &m, 300)) << "nothing is stored to announce";
   plat::MessageWindowDestroy(wnd);
 }
 

@@ -73,6 +73,9 @@ struct Channel {
   // Set once a stop has seen the worker let go; then nothing of the channel
   // is in the worker's use any more. Only the application's side touches it.
   uint8_t WorkerGone;
+  // Set once the worker has been told to stop: from then on no job is
+  // taken, even before the worker has let go.
+  uint8_t StopSignalled;
   WorkerContext Worker;
 };
 

@@ -31,6 +31,7 @@ bool StopWorker(Channel& ch) {
     Trace("Kalmorix.dll: StopWorker: stop signal failed");
     return false;
   }
+  StoreShared(ch.StopSignalled, uint8_t{1});
   // The acknowledgement is what detach can see: under the loader lock the
   // thread handle is not signalled until detach has returned. Outside it,
   // the thread's end tells the same.

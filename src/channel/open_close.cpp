@@ -42,30 +42,33 @@ void ActivateFdl(Channel& ch) {
   Trace("Kalmorix.dll: ZEL_open(Could not activate FDL)");
 }
 
-bool StartWorker(int index) {
+// The last error of a failed step, taken before its trace (a library call)
+// can change it.
+bool Failed(const char* trace, uint32_t* lastError) {
+  *lastError = plat::LastErrorGet();
+  Trace(trace);
+  return false;
+}
+
+// On failure *lastError is the failing step's system error.
+bool StartWorker(int index, uint32_t* lastError) {
   Channel& ch = ChannelTable[index];
   WorkerContext& w = ch.Worker;
   w.WorkerDpHandle = ch.DpHandle;
   w.ResetSemaHndl = plat::SemaphoreCreate(0, kSemaphoreMax);
   if (!w.ResetSemaHndl) {
-    Trace("Kalmorix.dll: dpc1_use_messages: CreateSemaphore failed(1)");
-    return false;
+    return Failed("Kalmorix.dll: dpc1_use_messages: CreateSemaphore failed(1)", lastError);
   }
   w.SyncThreadHandle = plat::EventCreate();
   if (!w.SyncThreadHandle) {
-    Trace("Kalmorix.dll: dpc1_use_messages: CreateEvent failed");
-    return false;
+    return Failed("Kalmorix.dll: dpc1_use_messages: CreateEvent failed", lastError);
   }
   w.StopAckHndl = plat::EventCreate();
   if (!w.StopAckHndl) {
-    Trace("Kalmorix.dll: dpc1_use_messages: CreateEvent failed");
-    return false;
+    return Failed("Kalmorix.dll: dpc1_use_messages: CreateEvent failed", lastError);
   }
   plat::Handle thread = plat::ThreadCreate(ConfirmationWorker, &w);
-  if (!thread) {
-    Trace("Kalmorix.dll: dpc1_use_messages: CreateThread failed");
-    return false;
-  }
+  if (!thread) return Failed("Kalmorix.dll: dpc1_use_messages: CreateThread failed", lastError);
   StoreShared(w.WorkerActive, uint8_t{1});
   w.Thread = thread;
   plat::ThreadSetPriorityAboveNormal(thread);
@@ -73,6 +76,7 @@ bool StartWorker(int index) {
   // A worker whose own set-up fails ends without the start-up signal; its
   // end is waited for too, so that the open cannot hang.
   const uint32_t r = plat::WaitAnyOfTwo(w.SyncThreadHandle, thread, plat::kInfinite);
+  *lastError = plat::LastErrorGet();
   if (r == plat::kWaitObject0) return true;
   if (r == plat::kWaitObject0 + 1) {
     StoreShared(ch.WorkerGone, uint8_t{1});
@@ -145,9 +149,13 @@ extern "C" ZEL_API int32_t ZEL_CALL ZEL_open(const char* cpName) {
 
   ActivateFdl(ch);
 
-  if (!StartWorker(index)) {
+  uint32_t lastError = 0;
+  if (!StartWorker(index, &lastError)) {
     Trace("Kalmorix.dll: ZEL_open(ZEL_NO_DEVICE_AVAILABLE_3)");
     AbandonOpen(index);
+    // The application asks ZEL_get_errno why: the clean-up's calls must not
+    // have changed the answer.
+    plat::LastErrorSet(lastError);
     return ZEL_NO_DEVICE_AVAILABLE;
   }
   return index;

@@ -75,23 +75,25 @@ bool WriteResult(JobBlock& out, const WorkerContext& w, uint16_t kind) {
 extern "C" ZEL_API int32_t ZEL_CALL ZEL_receive(int32_t handle, uint32_t /*unused1*/,
                                                 uint16_t* length, uint32_t /*unused2*/,
                                                 void* block) {
-  if (!length || !block) {
-    Trace("Kalmorix.dll: ZEL_receive: invalid buffer");
-    return -1;
-  }
   if (handle == -1) {
     Trace("Kalmorix.dll: ZEL_receive");
     return -1;
   }
   if (!IsChannelIndex(handle)) {
-    *length = 0;
+    if (length) *length = 0;
     Trace("Kalmorix.dll: ZEL_receive_1");
     return -1;
   }
   WorkerContext& w = ChannelTable[handle].Worker;
   if (!IsOpen(ChannelTable[handle])) {
-    *length = 0;
+    if (length) *length = 0;
     Trace("Kalmorix.dll: ZEL_receive_2");
+    return -1;
+  }
+  // Both are used from here on; a result stays stored for a call that can
+  // take it.
+  if (!length || !block) {
+    Trace("Kalmorix.dll: ZEL_receive: invalid buffer");
     return -1;
   }
   // A poll that finds nothing leaves the lock alone: a polling application

@@ -97,10 +97,6 @@ extern "C" ZEL_API int32_t ZEL_CALL ZEL_send(int32_t handle, uint16_t length, co
     Trace("Kalmorix.dll: ZEL_send: invalid buffer length");
     return -1;
   }
-  if (!block) {
-    Trace("Kalmorix.dll: ZEL_send: invalid buffer");
-    return -1;
-  }
   if (!IsChannelIndex(handle)) {
     Trace("Kalmorix.dll: ZEL_send: wrong handle");
     return -1;
@@ -110,9 +106,14 @@ extern "C" ZEL_API int32_t ZEL_CALL ZEL_send(int32_t handle, uint16_t length, co
     Trace("Kalmorix.dll: ZEL_send_1");
     return -1;
   }
-  if (LoadShared(ch.WorkerGone)) {
-    // A close that failed stopped the worker: nothing would collect a result.
+  if (LoadShared(ch.StopSignalled) || LoadShared(ch.WorkerGone)) {
+    // A close that failed told the worker to stop: nothing would collect a
+    // result, whether or not the worker has let go yet.
     Trace("Kalmorix.dll: ZEL_send: worker stopped");
+    return -1;
+  }
+  if (!block) {
+    Trace("Kalmorix.dll: ZEL_send: invalid buffer");
     return -1;
   }
   const JobBlock& job = *static_cast<const JobBlock*>(block);
