@@ -1,7 +1,9 @@
 // Jobs and results through the module's exports: submission, the worker's
 // handling of each kind of confirmation, and the result blocks byte by byte.
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "support/api_fixture.h"
 
@@ -606,6 +608,40 @@ TEST_F(ApiTest, FdlPollsComeOncePerIdleSecond) {
   ASSERT_TRUE(WaitUntil([] { return CallsOf("ZEL_receive", DPSIM_LIB_FDL).size() >= 3; }, 5000));
   const auto polls = CallsOf("ZEL_receive", DPSIM_LIB_FDL);
   EXPECT_GE(polls[2].timeUs - polls[1].timeUs, 950000u);
+}
+
+// One thread passes jobs on while another fetches results: every result
+// delivered is whole and is the job's that it names.
+TEST_F(ApiTest, ResultsFetchedWhileJobsArePassedOnAreWhole) {
+  const int32_t h = Open();
+  DpSim_SetAutoConfirm(1);
+  DpSim_SetDelayUs(0);
+  DpSim_SetStamping(1);
+  DpSim_SetLogging(0);
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    for (uint16_t job = 1; !stop.load() && job < 60000; ++job) {
+      ASSERT_EQ(ZEL_send(h, 340, ReadJob(job, 3).data()), 0);
+      // Varied spacing, so that fetches meet stores at every stage.
+      std::this_thread::sleep_for(std::chrono::microseconds(job % 97 * 3));
+    }
+  });
+  uint32_t delivered = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < end && !HasFailure()) {
+    Block b(340, 0);
+    uint16_t length = 0;
+    ASSERT_EQ(ZEL_receive(h, 0, &length, 0, b.data()), 0);
+    if (length == 0) continue;
+    ++delivered;
+    DpSimStamp stamp = {};
+    ASSERT_EQ(DpSim_StampCheck(b.data() + 80, U16(b, 16), &stamp), 0) << "torn result";
+    EXPECT_EQ(stamp.seq, U16(b, 5)) << "data of another job";
+  }
+  stop = true;
+  sender.join();
+  DpSim_SetLogging(1);
+  EXPECT_GT(delivered, 0u);
 }
 
 TEST_F(ApiTest, ANewJobGivesUpTheUnfetchedResult) {

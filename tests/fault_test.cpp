@@ -430,14 +430,15 @@ TEST_F(FaultTest, EveryReleaseFailureOfOneCloseIsTracedInOrder) {
 // An open that gives up after the worker could not be started releases
 // through the same steps, and traces their failures after its own.
 TEST_F(FaultTest, ReleaseFailuresOfAnAbandonedOpenFollowItsTraces) {
-  fault::FailCall(Op::kThreadCreate);
-  fault::FailClose(Kind::kSemaphore);
-  fault::FailClose(Kind::kEvent, 1);
-  fault::FailClose(Kind::kEvent, 2);
-  fault::FailCall(Op::kLibraryFree);
+  fault::FailCall(Op::kThreadCreate, 1, 8);
+  fault::FailClose(Kind::kSemaphore, 1, 6);
+  fault::FailClose(Kind::kEvent, 1, 6);
+  fault::FailClose(Kind::kEvent, 2, 6);
+  fault::FailCall(Op::kLibraryFree, 1, 126);
   DpSim_Script(DPSIM_FDL_CLOSE_RESULT, 7, 1);
 
   EXPECT_EQ(ZEL_open("VCP1"), ZEL_NO_DEVICE_AVAILABLE);
+  EXPECT_EQ(plat::LastErrorGet(), 8u) << "the thread's failure, not the clean-up's";
   EXPECT_EQ(Traces(),
             (Lines{"Kalmorix.dll: dpc1_use_messages: CreateThread failed", kOpenFailed,
                    "Kalmorix.dll: ResetSemaHndl", "Kalmorix.dll: SyncThreadHandle",

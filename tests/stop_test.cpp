@@ -44,6 +44,10 @@ TEST_F(StopTest, CloseGivesUpAfterTheStopWaitAndKeepsTheChannel) {
   EXPECT_TRUE(CallsOf("ZEL_close", DPSIM_LIB_FDL).empty());
   EXPECT_EQ(DpSim_FdlLibrariesLoaded(), 1);
   EXPECT_NE(ChannelTable[0].DpHandle, kNoDpHandle);
+  // Told to stop: no job is taken that nothing would collect.
+  DpSim_LogClear();
+  EXPECT_EQ(ZEL_send(0, 340, ReadJob(2, 3).data()), -1);
+  EXPECT_EQ(Traces(), std::vector<std::string>{"Kalmorix.dll: ZEL_send: worker stopped"});
 
   // Once the library lets go the worker sees its stop; a close then succeeds.
   ASSERT_TRUE(WaitUntil([] { return !CallsOf("FreeSemaObject").empty(); }, kHangMs));
