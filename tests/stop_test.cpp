@@ -65,15 +65,17 @@ TEST_F(StopTest, DetachLeavesAHungWorkerItsResourcesAndStillEnds) {
   ModuleDetach();
   EXPECT_EQ(Traces(), (std::vector<std::string>{
                           "Kalmorix.dll: StopWorker: worker did not stop",
+                          "Kalmorix.dll: detach: a worker still runs, kept off unloaded code",
                           "Kalmorix.dll: detach: a worker still runs, CpRelease not called"}));
   EXPECT_TRUE(CallsOf("DP_close").empty());
   EXPECT_TRUE(CallsOf("CpRelease").empty()) << "the processor stays with the worker";
   EXPECT_EQ(DpSim_FdlLibrariesLoaded(), 1) << "the worker may still poll the companion";
 
   // The worker ends on its own once the library returns, touching only what
-  // was left to it: its stop acknowledgement is still there to tell.
-  EXPECT_EQ(plat::WaitOne(w.StopAckHndl, kHangMs), plat::kWaitObject0);
-  EXPECT_EQ(CallsOf("FreeSemaObject").size(), 1u);
+  // was left to it: in the module kept loaded (Windows) it finishes its pass
+  // and frees its signal; the POSIX layer ends it as the call returns.
+  EXPECT_EQ(plat::WaitOne(w.Thread, kHangMs), plat::kWaitObject0);
+  EXPECT_LE(CallsOf("FreeSemaObject").size(), 1u);
   // What detach left is the caller's to clean up here.
   DpError err = {};
   DP_close(ChannelTable[0].DpHandle, &err);

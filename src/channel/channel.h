@@ -108,7 +108,8 @@ inline void StoreShared(T& field, T value) {
   std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 
-inline void Trace(const char* text) { TraceMessage(text, 1, 0, 0, 0); }
+// Through plat::CallOut, as workers trace too.
+inline void Trace(const char* text) { plat::CallOut(TraceMessage, text, 1, 0, 0, 0); }
 
 inline bool IsChannelIndex(int32_t handle) { return handle >= 0 && handle < kChannelCount; }
 inline bool IsOpen(const Channel& ch) { return LoadShared(ch.DpHandle) != kNoDpHandle; }

@@ -18,6 +18,10 @@ void ModuleAttach() {
   plat::LockInit(&ModuleLock);
   plat::LockInit(&ChannelLock);
   LocksAlive = true;
+  // A worker left running by an unload may still be inside the DP master
+  // library: it stays loaded for the rest of the process. (The POSIX loader
+  // would unmap it with this module if it were pinned only then.)
+  plat::LibraryPinContaining(reinterpret_cast<const void*>(&FetchConfirmation));
   for (Channel& ch : ChannelTable) {
     std::memset(&ch, 0, sizeof ch);
     ch.DpHandle = kNoDpHandle;
@@ -73,8 +77,14 @@ void ModuleDetach() {
     std::memcpy(lastName, ch.CpName, kCpNameSize);
     if (!StopWorker(ch)) {
       // The worker may still use the DP handle, its handles and the
-      // companion library: they are left to it.
+      // companion library: they are left to it. Nor may the module's code go
+      // from under it when its call returns.
       workerLeftRunning = true;
+      if (plat::ThreadOutlivesModule(ch.Worker.Thread)) {
+        Trace("Kalmorix.dll: detach: a worker still runs, kept off unloaded code");
+      } else {
+        Trace("Kalmorix.dll: detach: a worker still runs, the module could not be kept");
+      }
       continue;
     }
     DpError err = {};

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #if defined(KX_FAULT_INJECTION)
 #include "fault_injection.h"
@@ -117,6 +118,24 @@ KX_PLAT_FAULTABLE Module LibraryLoad(const char* baseName);
 KX_PLAT_API Proc LibrarySymbol(Module lib, const char* name);
 KX_PLAT_FAULTABLE bool LibraryFree(Module lib);
 
+// --- A module unloaded while one of its threads still runs ------------------
+// Keeps the library that contains `address` loaded for the rest of the
+// process (and on POSIX only outside an unload in progress: the loader
+// chooses what it unmaps before it runs a library's destructors).
+KX_PLAT_API bool LibraryPinContaining(const void* address);
+// The caller's module is being unloaded while `thread`, one of its own, still
+// runs. Windows pins the module, which then stays loaded for the thread to
+// finish in. The POSIX loader unmaps it all the same; there the thread ends
+// at its next return into this layer (a wait, a sleep or a CallOut) instead
+// of returning into the module.
+KX_PLAT_API bool ThreadOutlivesModule(Handle thread);
+// Calls a library function with up to six integer or pointer arguments. On
+// POSIX the call is made from this layer, so that a call that returns after
+// the caller's module was unloaded under ThreadOutlivesModule ends the thread
+// here; on Windows it is a plain call.
+template <class R, class... P, class... A>
+R CallOut(R(KX_STDCALL* fn)(P...), A... args);
+
 // --- Last error, Windows numbering ------------------------------------------
 KX_PLAT_API uint32_t LastErrorGet();
 KX_PLAT_API void LastErrorSet(uint32_t code);
@@ -186,6 +205,40 @@ inline void LastErrorSet(uint32_t code) { SetLastError(code); }
 inline bool WindowIsValid(Window wnd) { return IsWindow(static_cast<HWND>(wnd)) != FALSE; }
 inline bool WindowPost(Window wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   return PostMessageA(static_cast<HWND>(wnd), msg, wParam, lParam) != FALSE;
+}
+#endif
+
+#if defined(_WIN32)
+inline bool LibraryPinContaining(const void* address) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            static_cast<LPCSTR>(address), &module) != FALSE;
+}
+// Inline, so its address lies in the module that calls it.
+inline bool ThreadOutlivesModule(Handle) {
+  return LibraryPinContaining(reinterpret_cast<const void*>(&ThreadOutlivesModule));
+}
+template <class R, class... P, class... A>
+inline R CallOut(R(KX_STDCALL* fn)(P...), A... args) {
+  return fn(args...);
+}
+#else
+namespace os {
+KX_PLAT_API uintptr_t CallOut(const void* fn, const uintptr_t* args);
+template <class T>
+inline uintptr_t Word(T value) {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<uintptr_t>(value);
+  } else {
+    return static_cast<uintptr_t>(value);
+  }
+}
+}  // namespace os
+template <class R, class... P, class... A>
+inline R CallOut(R (*fn)(P...), A... args) {
+  static_assert(sizeof...(P) == sizeof...(A) && sizeof...(P) <= 6, "up to six arguments");
+  const uintptr_t words[6] = {os::Word(static_cast<P>(args))...};
+  return static_cast<R>(os::CallOut(reinterpret_cast<const void*>(fn), words));
 }
 #endif
 

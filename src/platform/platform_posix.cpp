@@ -134,6 +134,9 @@ struct Object {
   uint32_t exitCode;
   pid_t tid;  // 0 until the thread runs
   bool aboveNormal;
+  // Set (atomically) when the module that runs in the thread is unloaded
+  // while it still runs: it must not return into that module's code.
+  bool orphaned;
 };
 
 pthread_mutex_t g_objLock = PTHREAD_MUTEX_INITIALIZER;
@@ -274,6 +277,20 @@ uint32_t WaitObjects(const Handle* handles, uint32_t count, uint32_t timeoutMs) 
 // plain pointers and integers, so no TLS destructor is involved.
 thread_local jmp_buf* t_exitJump = nullptr;
 thread_local uint32_t t_exitCode = 0;
+// The thread's own object, for threads made by ThreadCreate.
+thread_local Object* t_self = nullptr;
+
+// Called where this layer returns into its caller on a thread that may have
+// been waiting or calling out while its module was unloaded: such a thread
+// ends here, at the trampoline's landing point, instead of returning into
+// code that is gone.
+void LeaveIfOrphaned() {
+  Object* self = t_self;
+  if (self == nullptr || t_exitJump == nullptr) return;
+  if (!__atomic_load_n(&self->orphaned, __ATOMIC_ACQUIRE)) return;
+  t_exitCode = 0;
+  longjmp(*t_exitJump, 1);
+}
 
 // Lock held; `o` is a thread that has not ended.
 void ApplyPriority(Object* o) {
@@ -305,8 +322,10 @@ void* ThreadTrampoline(void* param) {
     o->tid = static_cast<pid_t>(syscall(SYS_gettid));
     ApplyPriority(o);
   }
+  t_self = o;
   const uint32_t code = RunProc(o);
   t_exitJump = nullptr;
+  t_self = nullptr;
   Guard g(&g_objLock);
   o->exitCode = code;
   o->count = 1;
@@ -640,11 +659,17 @@ bool ThreadExitCode(Handle thread, uint32_t* code) {
   return true;
 }
 
-uint32_t WaitOne(Handle object, uint32_t timeoutMs) { return WaitObjects(&object, 1, timeoutMs); }
+uint32_t WaitOne(Handle object, uint32_t timeoutMs) {
+  const uint32_t r = WaitObjects(&object, 1, timeoutMs);
+  LeaveIfOrphaned();
+  return r;
+}
 
 uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
   const Handle handles[2] = {first, second};
-  return WaitObjects(handles, 2, timeoutMs);
+  const uint32_t r = WaitObjects(handles, 2, timeoutMs);
+  LeaveIfOrphaned();
+  return r;
 }
 
 bool os::HandleClose(Handle object) {
@@ -677,6 +702,42 @@ void SleepMs(uint32_t ms) {
   const timespec deadline = MonotonicDeadline(ms);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
+  LeaveIfOrphaned();
+}
+
+bool ThreadOutlivesModule(Handle thread) {
+  Guard g(&g_objLock);
+  Object* o = ResolveKind(thread, Kind::kThread);
+  if (o == nullptr) {
+    Fail(kErrorInvalidHandle);
+    return false;
+  }
+  __atomic_store_n(&o->orphaned, true, __ATOMIC_RELEASE);
+  return true;
+}
+
+bool LibraryPinContaining(const void* address) {
+  Dl_info info = {};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return false;
+  // The reference is never given back: with RTLD_NODELETE it would not
+  // count anyway.
+  return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
+// The call is made through a type with six word-sized arguments: under the
+// System V calling conventions a callee reads the arguments it has and the
+// caller removes them, so this serves every library function that takes up
+// to six integers or pointers.
+#if defined(__clang__)
+__attribute__((no_sanitize("function")))
+#endif
+uintptr_t
+os::CallOut(const void* fn, const uintptr_t* args) {
+  using Word6 = uintptr_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
+  const uintptr_t r = reinterpret_cast<Word6>(const_cast<void*>(fn))(args[0], args[1], args[2],
+                                                                     args[3], args[4], args[5]);
+  LeaveIfOrphaned();
+  return r;
 }
 
 [[noreturn]] void ThreadSignalAndExit(Handle event, uint32_t code) {

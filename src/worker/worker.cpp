@@ -1,6 +1,8 @@
 // The confirmation worker: one thread per open channel that collects DPC1
 // confirmations and FDL result blocks, matches them against the job in
-// progress and stores the channel's one result.
+// progress and stores the channel's one result. Its library calls go through
+// plat::CallOut: one that returns after an unload gave up on the worker must
+// not come back into the module.
 #include <cstring>
 
 #include "../channel/channel.h"
@@ -137,7 +139,7 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
   const int32_t dp = w.WorkerDpHandle;
   uint32_t slaveRef = 0;
   DpError lookupErr = {};
-  SlaveLookup(dp, record.Param1, &slaveRef, &lookupErr);
+  plat::CallOut(SlaveLookup, dp, record.Param1, &slaveRef, &lookupErr);
   plat::SleepMs(kReadBackPauseMs);
 
   bool current;
@@ -161,7 +163,7 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
   Set(readBack.SlaveRef, slaveRef);
   readBack.DataLen = kDpc1ReadLength;
   DpError readErr = {};
-  Dpc1Read(dp, &readBack, &readErr);
+  plat::CallOut(Dpc1Read, dp, &readBack, &readErr);
   if (readErr.ErrClass == kErrClassAccepted) {
     ++s.ReadBacksOutstanding;
     s.ReadBackSeq = jobSeq;
@@ -212,7 +214,7 @@ void OnDpc1Confirmation(WorkerContext& w, WorkerState& s) {
   uint16_t kind = 0;
   alignas(4) uint8_t area[kDpc1ReceiveArea] = {};
   DpError err = {};
-  FetchConfirmation(w.WorkerDpHandle, kFetchTimeout, &kind, area, &err);
+  plat::CallOut(FetchConfirmation, w.WorkerDpHandle, kFetchTimeout, &kind, area, &err);
   s.QuietPasses = 0;
   if (kind == kCnfKindRead) {
     OnReadConfirmation(w, s, area, err);
@@ -254,7 +256,8 @@ bool PollFdl(WorkerContext& w) {
   if (!w.hKyDll) return false;
   uint16_t received = 0;
   JobBlock block = {};
-  if (w.FdlReceive(w.FdlHndl, 0, &received, kJobBlockSize, &block) != 0 || received == 0) {
+  if (plat::CallOut(w.FdlReceive, w.FdlHndl, 0, &received, kJobBlockSize, &block) != 0 ||
+      received == 0) {
     return false;
   }
   const uint16_t service = FdlService(block);
@@ -281,7 +284,8 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
   WorkerContext& w = *static_cast<WorkerContext*>(context);
   WorkerState s = {};
   DpError semaErr = {};
-  if (DP_init_sema_object(w.WorkerDpHandle, kSemaMode, &s.CnfSignal, &semaErr) != 0) {
+  if (plat::CallOut(DP_init_sema_object, w.WorkerDpHandle, kSemaMode, &s.CnfSignal, &semaErr) !=
+      0) {
     Trace("Kalmorix.dll: DP_init_sema_object failed");
     return 0xFFFFFFFFu;  // the thread's end tells the open
   }
@@ -308,7 +312,7 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
     NotifyIfReady(w);
   }
 
-  FreeSemaObject(w.WorkerDpHandle, s.CnfSignal, &semaErr);
+  plat::CallOut(FreeSemaObject, w.WorkerDpHandle, s.CnfSignal, &semaErr);
   StoreShared(w.WorkerActive, uint8_t{0});
   // Last act: from here on the channel and this module's code may be given
   // back (detach waits for this signal, not for the thread's end).
