@@ -9,7 +9,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(FILES ${PROJECT_SOURCE_DIR}/include/zel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/zel.h ${PROJECT_BINARY_DIR}/include/kalmorix_version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c ${PROJECT_SOURCE_DIR}/examples/python
   DESTINATION examples)
 if(WIN32)

@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "kalmorix_version.h" /* KALMORIX_VERSION_MAJOR, _MINOR, _PATCH, _TEXT */
+
 #if defined(_WIN32)
 #define ZEL_CALL __stdcall
 #if defined(KALMORIX_BUILDING_DLL)

@@ -2,9 +2,12 @@
 //
 // Exit codes: 0 success; 1 the job ended with an error result (DPC1:
 // ZEL_DPC1_ERROR, FDL: a non-zero result code); 2 ZEL_open failed;
-// 3 usage; 4 the job was refused or no result came in time.
+// 3 usage; 4 the job was refused or no result came in time; 130 interrupted
+// (Ctrl-C or a termination signal; watch then ends with 0).
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,15 +22,27 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #define KX_ISATTY(f) _isatty(_fileno(f))
 #else
+#include <dlfcn.h>
 #include <unistd.h>
 #define KX_ISATTY(f) isatty(fileno(f))
 #endif
 
 namespace {
 
-enum Exit { kOk = 0, kJobError = 1, kOpenFailed = 2, kUsage = 3, kNoResult = 4 };
+enum Exit {
+  kOk = 0,
+  kJobError = 1,
+  kOpenFailed = 2,
+  kUsage = 3,
+  kNoResult = 4,
+  kInterrupted = 130
+};
+
+// Set by Ctrl-C or a termination signal: waits end, the channel is closed.
+std::atomic<bool> interrupted{false};
 
 constexpr uint32_t kResultMessage = 0x8001;  // WM_APP + 1
 
@@ -41,6 +56,9 @@ struct Options {
   int param3 = 0;
   uint32_t intervalMs = 1000;
   long count = -1;  // watch: -1 = until interrupted
+  bool verbose = false;
+  int demoSlave = 3;
+  int silentSlave = 99;
 };
 
 using Block = std::vector<uint8_t>;
@@ -65,6 +83,7 @@ const char* kUsageText =
     "  fdl SERVICE           FDL job, service 11 or 26\n"
     "  errno VALUE           the interface code for a system last-error value\n"
     "  watch SLAVE           repeat a read at an interval and show changes\n"
+    "  help [COMMAND]        this text, or one command's\n"
     "\n"
     "options:\n"
     "  -p, --processor NAME  processor to open (default VCP1)\n"
@@ -74,18 +93,29 @@ const char* kUsageText =
     "                        Dpc1Param bytes of a write (param1 defaults to the slave)\n"
     "  --interval MS         watch: time between reads (default 1000)\n"
     "  --count N             watch: number of reads (default: until interrupted)\n"
-    "  --json                machine-readable output\n"
+    "  --slave N, --silent-slave N\n"
+    "                        demo: the slave it reads and writes (default 3) and one\n"
+    "                        that does not answer (default 99)\n"
+    "  --verbose             also show each window message (watch)\n"
+    "  --json                machine-readable output, also for failures\n"
+    "  --version             the version of zelcli and of this Kalmorix\n"
     "  -h, --help            this text; COMMAND --help for one command\n"
+    "  --                    ends the options\n"
+    "\n"
+    "The module's own failure messages go to the DP master library's trace; with\n"
+    "the stand-in processor set DPSIM_TRACE=stderr to see them.\n"
     "\n"
     "exit codes: 0 success, 1 the job ended with an error result, 2 the channel\n"
-    "could not be opened, 3 usage, 4 the job was refused or no result came in time.\n";
+    "could not be opened, 3 usage, 4 the job was refused or no result came in time,\n"
+    "130 interrupted (watch: 0).\n";
 
 const char* CommandHelp(const std::string& cmd) {
   if (cmd == "demo")
-    return "usage: zelcli [options] demo\n"
-           "Opens a channel, registers a window message, reads slave 3, writes to it,\n"
-           "reads it again, reads a silent slave, runs FDL services 11 and 26, shows a\n"
-           "refused job and closes. Each result block is decoded field by field.\n";
+    return "usage: zelcli [options] demo [--slave N] [--silent-slave N]\n"
+           "Opens a channel, registers a window message, reads a slave (default 3),\n"
+           "writes to it, reads it again, reads a slave that does not answer (default\n"
+           "99), runs FDL services 11 and 26, shows a refused job and closes. Each\n"
+           "result block is decoded field by field.\n";
   if (cmd == "read")
     return "usage: zelcli [options] read SLAVE\n"
            "DPC1 read of up to 240 bytes from the DP slave at address SLAVE (0..255).\n";
@@ -96,15 +126,18 @@ const char* CommandHelp(const std::string& cmd) {
            "was confirmed; its ResultCode tells whether the write took.\n";
   if (cmd == "fdl")
     return "usage: zelcli [options] fdl SERVICE\n"
-           "FDL job with service 11 or 26 through the companion library ky_dll. FDL\n"
-           "results are collected when the channel has been idle for a second.\n";
+           "FDL job with service 11 or 26 through the companion library ky_dll. The\n"
+           "channel's worker collects FDL results each time it has waited a full second\n"
+           "without a DPC1 confirmation, so a result comes within about a second.\n";
   if (cmd == "errno")
     return "usage: zelcli errno VALUE\n"
            "Shows the interface code that ZEL_get_errno gives for the system last-error\n"
            "VALUE (decimal or 0x hex), e.g. zelcli errno 258.\n";
   if (cmd == "watch")
-    return "usage: zelcli [options] watch SLAVE [--interval MS] [--count N]\n"
-           "Reads the slave every MS milliseconds and prints its data whenever it changes.\n";
+    return "usage: zelcli [options] watch SLAVE [--interval MS] [--count N] [--verbose]\n"
+           "Reads the slave every MS milliseconds and prints its data whenever it changes\n"
+           "(and every error). Ctrl-C ends it: the channel is closed, exit code 0.\n";
+  if (cmd == "help") return "usage: zelcli help [COMMAND]\n";
   return nullptr;
 }
 
@@ -144,7 +177,7 @@ std::string Hex(const uint8_t* data, size_t n) {
 const char* ErrnoName(int32_t code) {
   switch (code) {
     case 0:
-      return "success";
+      return "no system error";
     case ZEL_NO_RESOURCES:
       return "ZEL_NO_RESOURCES";
     case ZEL_TOO_MANY_OPEN:
@@ -223,6 +256,48 @@ void Error(const char* fmt, ...) {
   std::fprintf(stderr, "\n");
 }
 
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// With --json, the one object that a failure prints on stdout.
+int JsonFailure(int exit, const std::string& extra, const std::string& message) {
+  if (opts->json) {
+    std::printf("{\"error\": %s, \"code\": %d%s}\n", JsonString(message).c_str(), exit,
+                extra.c_str());
+    std::fflush(stdout);
+  }
+  return exit;
+}
+
+// Ends a command with `exit`: the message on stderr and, with --json, one
+// object {"error": message, "code": exit} on stdout. `extra` holds further
+// members (", \"name\": value"), or is empty.
+int Fail(int exit, const std::string& extra, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+int Fail(int exit, const std::string& extra, const char* fmt, ...) {
+  char message[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(message, sizeof message, fmt, ap);
+  va_end(ap);
+  std::fprintf(stderr, "zelcli: %s\n", message);
+  return JsonFailure(exit, extra, message);
+}
+
 void HexDump(const uint8_t* data, size_t length) {
   for (size_t row = 0; row < length; row += 16) {
     std::printf("      %04zx  ", row);
@@ -277,11 +352,14 @@ void PrintResult(const Block& b) {
 
 std::string ResultJson(const Block& b) {
   const bool fdl = IsFdl(b);
+  const char* operation = fdl                                          ? "fdl"
+                          : b[ZEL_OFS_OPERATION] == ZEL_OPERATION_READ ? "read"
+                                                                       : "write";
   char buf[256];
   std::snprintf(buf, sizeof buf,
-                "{\"jobId\": %u, \"subsystem\": \"%s\", \"operation\": %u, \"resultCode\": %u, "
-                "\"resultFlag\": %u, \"dataLimit\": %u, \"dataLength\": %u",
-                U16(b, ZEL_OFS_JOB_ID), fdl ? "FDL" : "DPC1", b[ZEL_OFS_OPERATION],
+                "{\"jobId\": %u, \"subsystem\": \"%s\", \"operation\": \"%s\", "
+                "\"resultCode\": %u, \"resultFlag\": %u, \"dataLimit\": %u, \"dataLength\": %u",
+                U16(b, ZEL_OFS_JOB_ID), fdl ? "FDL" : "DPC1", operation,
                 U16(b, ZEL_OFS_RESULT_CODE), b[ZEL_OFS_RESULT_FLAG], U16(b, ZEL_OFS_DATA_LIMIT),
                 U16(b, ZEL_OFS_DATA_LENGTH));
   std::string s = buf;
@@ -296,10 +374,29 @@ std::string ResultJson(const Block& b) {
 
 // --- The job cycle -------------------------------------------------------------
 
+// The file of the DP master library that Kalmorix loaded, once a channel has
+// been opened; so that nobody takes the stand-in for the real one.
+std::string DpMasterPath() {
+#if defined(_WIN32)
+  HMODULE lib = GetModuleHandleA(KX_DPMASTER_DLL);
+  char path[MAX_PATH] = {};
+  if (lib && GetModuleFileNameA(lib, path, sizeof path) > 0) return path;
+  return KX_DPMASTER_DLL " (not found)";
+#else
+  Dl_info info = {};
+  void* fn = dlsym(RTLD_DEFAULT, "FetchConfirmation");
+  if (fn && dladdr(fn, &info) && info.dli_fname) return info.dli_fname;
+  return "(not found)";
+#endif
+}
+
 struct Session {
   int32_t channel = -1;
   plat::Window wnd = nullptr;
   uint16_t nextJobId = 1;
+  // A write was passed on and its result not seen: closing waits for its
+  // read-back pause.
+  bool writeInProgress = false;
 };
 
 int Open(Session& s) {
@@ -307,12 +404,23 @@ int Open(Session& s) {
   if (s.channel < 0 || s.channel > 7) {
     const int32_t code = s.channel;
     const int32_t err = ZEL_get_errno();
-    Error(
-        "cannot open processor \"%s\": ZEL_open returned %d (ZEL_NO_DEVICE_AVAILABLE); "
-        "ZEL_get_errno %d (%s)",
-        opts->processor.c_str(), code, err, ErrnoName(err));
     s.channel = -1;
-    return kOpenFailed;
+    const int rc =
+        Fail(kOpenFailed,
+             ", \"zelOpen\": " + std::to_string(code) + ", \"zelErrno\": " + std::to_string(err),
+             "cannot open processor \"%s\": ZEL_open returned %d (ZEL_NO_DEVICE_AVAILABLE); "
+             "ZEL_get_errno %d (%s)",
+             opts->processor.c_str(), code, err, ErrnoName(err));
+    if (!opts->json) {
+      std::fprintf(stderr,
+                   "  244 means that the DP master library did not open processor \"%s\"\n"
+                   "  (names are case-sensitive; the stand-in's are in its configuration,\n"
+                   "  without one VCP1 and VCP2), or that all 8 channels are in use.\n"
+                   "  The module's own message is in the DP master library's trace: with the\n"
+                   "  stand-in, run again with DPSIM_TRACE=stderr.\n",
+                   opts->processor.c_str());
+    }
+    return rc;
   }
   if (!opts->poll) {
     s.wnd = plat::MessageWindowCreate();
@@ -322,12 +430,17 @@ int Open(Session& s) {
       s.wnd = nullptr;
     }
   }
-  Info("channel %d open on \"%s\" (%s)\n", s.channel, opts->processor.c_str(),
-       s.wnd ? "results announced by window message" : "polling for results");
+  Info("channel %d open on \"%s\" (%s)\n  DP master library: %s\n", s.channel,
+       opts->processor.c_str(),
+       s.wnd ? "results announced by window message" : "polling for results",
+       DpMasterPath().c_str());
   return kOk;
 }
 
 void Close(Session& s) {
+  if (s.channel >= 0 && s.writeInProgress && !opts->json) {
+    std::fprintf(stderr, "closing: waiting for the write in progress, up to 3 s\n");
+  }
   if (s.channel >= 0) {
     const int32_t rc = ZEL_close(s.channel);
     if (rc != 0) Error("ZEL_close(%d) returned %d (ZEL_CLOSE_FAILED)", s.channel, rc);
@@ -346,9 +459,12 @@ struct WaitIndicator {
     std::fprintf(stderr, "\r  waiting for %s ... %.1f s ", what_, elapsedMs / 1000.0);
     shown_ = true;
   }
-  ~WaitIndicator() {
+  // Erased before anything else is printed, so no line runs into it.
+  void Clear() {
     if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+    shown_ = false;
   }
+  ~WaitIndicator() { Clear(); }
   const char* what_;
   bool tty_;
   bool shown_ = false;
@@ -359,28 +475,42 @@ bool Fetch(const Session& s, Block& out) {
   return ZEL_receive(s.channel, 0, &length, 0, out.data()) == 0 && length == ZEL_BLOCK_SIZE;
 }
 
-// Waits for the result of the job just sent; false on time-out.
-bool AwaitResult(const Session& s, Block& out, const char* what) {
+uint32_t MsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count());
+}
+
+// Waits for the result of the job just sent; false on time-out or when
+// interrupted. `showMessages`: print a line for each window message.
+bool AwaitResult(Session& s, Block& out, const char* what, bool showMessages = true) {
   WaitIndicator indicator(what);
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    const auto elapsed =
-        static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - start)
-                                  .count());
-    if (elapsed >= opts->timeoutMs) return false;
+    const uint32_t elapsed = MsSince(start);
+    if (elapsed >= opts->timeoutMs || interrupted) return false;
     indicator.Tick(elapsed);
     const uint32_t slice = opts->timeoutMs - elapsed < 100 ? opts->timeoutMs - elapsed : 100;
     if (s.wnd) {
       plat::PostedMessage m;
       if (plat::MessageWindowNext(s.wnd, &m, slice) && m.msg == kResultMessage) {
-        Info("  window message 0x%04x (wParam %lu, lParam %ld) after %u ms: result ready\n",
-             static_cast<unsigned>(m.msg), static_cast<unsigned long>(m.wParam),
-             static_cast<long>(m.lParam), elapsed);
-        if (Fetch(s, out)) return true;
+        const uint32_t seen = MsSince(start);
+        indicator.Clear();
+        if (showMessages) {
+          Info("  window message 0x%04x (wParam %lu, lParam %ld) after %u ms: result ready\n",
+               static_cast<unsigned>(m.msg), static_cast<unsigned long>(m.wParam),
+               static_cast<long>(m.lParam), seen);
+        }
+        if (Fetch(s, out)) {
+          s.writeInProgress = false;
+          return true;
+        }
       }
     } else {
-      if (Fetch(s, out)) return true;
+      if (Fetch(s, out)) {
+        s.writeInProgress = false;
+        return true;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(slice < 10 ? slice : 10));
     }
   }
@@ -418,18 +548,26 @@ Block FdlJob(Session& s, uint16_t service) {
   return b;
 }
 
-// Sends a job and waits for its result. kOk, kJobError or kNoResult.
+// Sends a job and waits for its result. kOk, kJobError, kNoResult or
+// kInterrupted; *refused tells a refusal from a time-out.
 int RunJob(Session& s, const Block& job, const char* title, const char* waitingFor, Block& result,
-           std::string* json) {
+           std::string* json, bool* refused = nullptr) {
   Info("%s (JobId %u)\n", title, U16(job, ZEL_OFS_JOB_ID));
   const int32_t rc = ZEL_send(s.channel, ZEL_BLOCK_SIZE, job.data());
+  if (refused) *refused = rc != 0;
   if (rc != 0) {
     Error("%s: ZEL_send returned %d (%s)", title, rc,
           rc == ZEL_INVALID_SUBSYSTEM ? "ZEL_INVALID_SUBSYSTEM" : "the job was refused");
     if (json) *json = "{\"error\": \"refused\", \"code\": " + std::to_string(rc) + "}";
     return kNoResult;
   }
+  s.writeInProgress =
+      job[ZEL_OFS_SUBSYSTEM] == ZEL_SUBSYSTEM_DPC1 && job[ZEL_OFS_OPERATION] == ZEL_OPERATION_WRITE;
   if (!AwaitResult(s, result, waitingFor)) {
+    if (interrupted) {
+      if (json) *json = "{\"error\": \"interrupted\"}";
+      return kInterrupted;
+    }
     Error("%s: no result within %u ms", title, opts->timeoutMs);
     if (json) *json = "{\"error\": \"timeout\"}";
     return kNoResult;
@@ -441,8 +579,11 @@ int RunJob(Session& s, const Block& job, const char* title, const char* waitingF
 
 void EmitJson(const char* command, const Session& s, const std::string& body) {
   if (!opts->json) return;
-  std::printf("{\"command\": \"%s\", \"processor\": \"%s\", \"channel\": %d, \"result\": %s}\n",
-              command, opts->processor.c_str(), s.channel, body.c_str());
+  std::printf(
+      "{\"command\": \"%s\", \"processor\": %s, \"channel\": %d, \"dpMaster\": %s, "
+      "\"result\": %s}\n",
+      command, JsonString(opts->processor).c_str(), s.channel, JsonString(DpMasterPath()).c_str(),
+      body.c_str());
   std::fflush(stdout);
 }
 
@@ -451,8 +592,7 @@ void EmitJson(const char* command, const Session& s, const std::string& body) {
 int CmdErrno(const std::vector<std::string>& args) {
   long long value = 0;
   if (args.size() != 1 || !ParseNumber(args[0].c_str(), -2147483648LL, 4294967295LL, &value)) {
-    Error("errno needs one number (decimal or 0x hex)");
-    return kUsage;
+    return Fail(kUsage, "", "errno needs one number (decimal or 0x hex)");
   }
   const uint32_t lastError = static_cast<uint32_t>(value);
   // ZEL_get_errno reads the calling thread's last error: set it, then ask.
@@ -468,14 +608,31 @@ int CmdErrno(const std::vector<std::string>& args) {
   return kOk;
 }
 
+// A usage failure when `args` has fewer than `min` or more than `max` words.
+int CountArgs(const char* command, const std::vector<std::string>& args, size_t min, size_t max,
+              const char* what) {
+  if (args.size() < min) return Fail(kUsage, "", "%s needs %s", command, what);
+  if (args.size() > max) {
+    return Fail(kUsage, "", "too many arguments for %s (it takes %s)", command, what);
+  }
+  return kOk;
+}
+
 bool ParseSlave(const std::string& text, uint8_t* slave) {
   long long v = 0;
   if (!ParseNumber(text.c_str(), 0, 255, &v)) {
-    Error("slave address must be 0..255, not \"%s\"", text.c_str());
+    Fail(kUsage, "", "slave address must be 0..255, not \"%s\"", text.c_str());
     return false;
   }
   *slave = static_cast<uint8_t>(v);
   return true;
+}
+
+// Members that place a JSON object: the command, processor and channel.
+std::string Where(const char* command, const Session& s) {
+  return ", \"command\": \"" + std::string(command) +
+         "\", \"processor\": " + JsonString(opts->processor) +
+         ", \"channel\": " + std::to_string(s.channel);
 }
 
 // Opens a channel, runs one job built by `make`, reports it and closes.
@@ -485,9 +642,22 @@ int OneJob(const char* command, const std::function<Block(Session&)>& make, cons
   if (int rc = Open(s)) return rc;
   Block result(ZEL_BLOCK_SIZE);
   std::string json;
-  const int rc = RunJob(s, make(s), title, waitingFor, result, &json);
-  if (rc == kNoResult && !opts->json && std::strcmp(command, "fdl") == 0)
-    Error("an FDL job needs the companion library ky_dll next to the program");
+  bool refused = false;
+  const int rc = RunJob(s, make(s), title, waitingFor, result, &json, &refused);
+  if (refused && !opts->json && std::strcmp(command, "fdl") == 0) {
+    Error(
+        "a channel has FDL only when the companion library ky_dll is found next to the "
+        "program (or on the library path); otherwise the companion refused the job");
+  }
+  if (rc == kNoResult || rc == kInterrupted) {
+    const std::string where = Where(command, s);
+    Close(s);
+    return JsonFailure(rc, where,
+                       refused ? "the job was refused"
+                       : interrupted
+                           ? "interrupted"
+                           : "no result within " + std::to_string(opts->timeoutMs) + " ms");
+  }
   EmitJson(command, s, json);
   Close(s);
   return rc;
@@ -495,10 +665,7 @@ int OneJob(const char* command, const std::function<Block(Session&)>& make, cons
 
 int CmdRead(const std::vector<std::string>& args) {
   uint8_t slave = 0;
-  if (args.size() != 1) {
-    Error("read needs SLAVE");
-    return kUsage;
-  }
+  if (int rc = CountArgs("read", args, 1, 1, "SLAVE")) return rc;
   if (!ParseSlave(args[0], &slave)) return kUsage;
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 read of slave %u", slave);
@@ -509,16 +676,12 @@ int CmdRead(const std::vector<std::string>& args) {
 int CmdWrite(const std::vector<std::string>& args) {
   uint8_t slave = 0;
   Block data;
-  if (args.size() < 2) {
-    Error("write needs SLAVE and HEX data");
-    return kUsage;
-  }
+  if (int rc = CountArgs("write", args, 2, 241, "SLAVE and HEX data")) return rc;
   if (!ParseSlave(args[0], &slave)) return kUsage;
   std::string hex;
   for (size_t i = 1; i < args.size(); ++i) hex += args[i];
   if (!ParseHex(hex, &data) || data.size() > ZEL_DPC1_DATA_MAX) {
-    Error("write data must be at most 240 bytes of hex digits, e.g. 01a2ff");
-    return kUsage;
+    return Fail(kUsage, "", "write data must be at most 240 bytes of hex digits, e.g. 01a2ff");
   }
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 write of %zu bytes to slave %u", data.size(), slave);
@@ -530,13 +693,12 @@ int CmdWrite(const std::vector<std::string>& args) {
 
 int CmdFdl(const std::vector<std::string>& args) {
   long long service = 0;
-  if (args.size() != 1 || !ParseNumber(args[0].c_str(), 0, 65535, &service)) {
-    Error("fdl needs SERVICE (11 or 26)");
-    return kUsage;
+  if (int rc = CountArgs("fdl", args, 1, 1, "SERVICE (11 or 26)")) return rc;
+  if (!ParseNumber(args[0].c_str(), 0, 65535, &service)) {
+    return Fail(kUsage, "", "fdl needs SERVICE (11 or 26), not \"%s\"", args[0].c_str());
   }
   if (service != ZEL_FDL_SERVICE_11 && service != ZEL_FDL_SERVICE_26) {
-    Error("Kalmorix converts FDL services 11 and 26 only, not %lld", service);
-    return kUsage;
+    return Fail(kUsage, "", "Kalmorix converts FDL services 11 and 26 only, not %lld", service);
   }
   char title[64];
   std::snprintf(title, sizeof title, "FDL service %lld", service);
@@ -547,28 +709,35 @@ int CmdFdl(const std::vector<std::string>& args) {
 
 int CmdWatch(const std::vector<std::string>& args) {
   uint8_t slave = 0;
-  if (args.size() != 1) {
-    Error("watch needs SLAVE");
-    return kUsage;
-  }
+  if (int rc = CountArgs("watch", args, 1, 1, "SLAVE")) return rc;
   if (!ParseSlave(args[0], &slave)) return kUsage;
   Session s;
   if (int rc = Open(s)) return rc;
   Block last;
   int rc = kOk;
-  for (long n = 0; opts->count < 0 || n < opts->count; ++n) {
-    if (n > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts->intervalMs));
+  for (long n = 0; (opts->count < 0 || n < opts->count) && !interrupted; ++n) {
+    if (n > 0) {
+      // In slices, so that Ctrl-C ends the wait at once.
+      const auto start = std::chrono::steady_clock::now();
+      while (!interrupted && MsSince(start) < opts->intervalMs) {
+        const uint32_t left = opts->intervalMs - MsSince(start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(left < 50 ? left : 50));
+      }
+      if (interrupted) break;
+    }
     const Block job = ReadJob(s, slave);
     if (ZEL_send(s.channel, ZEL_BLOCK_SIZE, job.data()) != 0) {
-      Error("read %ld of slave %u was refused", n + 1, slave);
-      rc = kNoResult;
-      break;
+      const std::string where = Where("watch", s);
+      Close(s);
+      return Fail(kNoResult, where, "read %ld of slave %u was refused", n + 1, slave);
     }
     Block result(ZEL_BLOCK_SIZE);
-    if (!AwaitResult(s, result, "the read")) {
-      Error("read %ld of slave %u: no result within %u ms", n + 1, slave, opts->timeoutMs);
-      rc = kNoResult;
-      break;
+    if (!AwaitResult(s, result, "the read", opts->verbose)) {
+      if (interrupted) break;
+      const std::string where = Where("watch", s);
+      Close(s);
+      return Fail(kNoResult, where, "read %ld of slave %u: no result within %u ms", n + 1, slave,
+                  opts->timeoutMs);
     }
     rc = ResultFailed(result) ? kJobError : kOk;
     const Block data(result.begin() + ZEL_OFS_DATA,
@@ -586,35 +755,45 @@ int CmdWatch(const std::vector<std::string>& args) {
     }
     last = data;
   }
+  // Ctrl-C is how a watch normally ends.
+  if (interrupted && !opts->json) std::fprintf(stderr, "interrupted: closing the channel\n");
   Close(s);
-  return rc;
+  return interrupted ? kOk : rc;
 }
 
 int CmdDemo(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    Error("demo takes no arguments");
-    return kUsage;
+    return Fail(kUsage, "", "demo takes no arguments (but --slave N and --silent-slave N)");
   }
   Session s;
   if (int rc = Open(s)) return rc;
-  const uint8_t slave = 3;
+  const auto slave = static_cast<uint8_t>(opts->demoSlave);
+  const auto silent = static_cast<uint8_t>(opts->silentSlave);
+  char title[4][80];
+  std::snprintf(title[0], sizeof title[0], "DPC1 read of slave %u", slave);
+  std::snprintf(title[1], sizeof title[1], "DPC1 write to slave %u", slave);
+  std::snprintf(title[2], sizeof title[2], "DPC1 read of slave %u again", slave);
+  std::snprintf(title[3], sizeof title[3], "DPC1 read of slave %u, which does not answer", silent);
   Block result(ZEL_BLOCK_SIZE);
   std::string json;
   std::string all = "[";
   int worst = kOk;
-  auto step = [&](const Block& job, const char* title, const char* waiting, bool errorExpected) {
-    const int rc = RunJob(s, job, title, waiting, result, &json);
+  auto step = [&](const Block& job, const char* what, const char* waiting, bool errorExpected) {
+    if (interrupted) return;
+    const int rc = RunJob(s, job, what, waiting, result, &json);
     if (!(errorExpected && rc == kJobError) && rc > worst) worst = rc;
     all += (all.size() > 1 ? ", " : "") + json;
   };
-  step(ReadJob(s, slave), "DPC1 read of slave 3", "the read", false);
+  step(ReadJob(s, slave), title[0], "the read", false);
   const char text[] = "Kalmorix was here";
   Info("(a write result comes after the slave has been read back, 3 s after the write)\n");
-  step(WriteJob(s, slave, Block(text, text + sizeof text - 1)), "DPC1 write to slave 3",
-       "the write's read-back", false);
-  step(ReadJob(s, slave), "DPC1 read of slave 3 again", "the read", false);
-  step(ReadJob(s, 99), "DPC1 read of slave 99, which does not answer", "the read", true);
-  Info("(FDL results are collected when the channel has been idle for a second)\n");
+  step(WriteJob(s, slave, Block(text, text + sizeof text - 1)), title[1], "the write's read-back",
+       false);
+  step(ReadJob(s, slave), title[2], "the read", false);
+  step(ReadJob(s, silent), title[3], "the read", true);
+  Info(
+      "(FDL results are collected each time the channel has waited a second without\n"
+      " a DPC1 confirmation)\n");
   step(FdlJob(s, ZEL_FDL_SERVICE_11), "FDL service 11", "the FDL result", false);
   step(FdlJob(s, ZEL_FDL_SERVICE_26), "FDL service 26", "the FDL result", false);
   Block bad = NewJob(s, 0x29);
@@ -626,7 +805,36 @@ int CmdDemo(const std::vector<std::string>& args) {
   const int32_t channel = s.channel;
   Close(s);
   Info("channel %d closed\n", channel);
-  return worst;
+  return interrupted ? kInterrupted : worst;
+}
+
+void OnSignal(int) { interrupted = true; }
+
+#if defined(_WIN32)
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+  interrupted = true;
+  return TRUE;
+}
+#endif
+
+// Ctrl-C and termination end waits, so that the channel is closed.
+void CatchInterrupts() {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+#endif
+}
+
+int PrintVersion() {
+  if (opts->json) {
+    std::printf("{\"zelcli\": \"%s\", \"header\": \"%d.%d.%d\"}\n", KALMORIX_VERSION_TEXT,
+                KALMORIX_VERSION_MAJOR, KALMORIX_VERSION_MINOR, KALMORIX_VERSION_PATCH);
+  } else {
+    std::printf("zelcli %s (Kalmorix interface %d.%d.%d)\n", KALMORIX_VERSION_TEXT,
+                KALMORIX_VERSION_MAJOR, KALMORIX_VERSION_MINOR, KALMORIX_VERSION_PATCH);
+  }
+  return kOk;
 }
 
 }  // namespace
@@ -634,32 +842,48 @@ int CmdDemo(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   Options o;
   opts = &o;
+  // Known before anything can fail, so that every failure can answer in JSON.
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) o.json = true;
+  }
   std::string command;
   std::vector<std::string> args;
   bool help = false;
+  bool version = false;
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](long long min, long long max, long long* out) {
       if (i + 1 >= argc || !ParseNumber(argv[i + 1], min, max, out)) {
-        Error("%s needs a number from %lld to %lld", a.c_str(), min, max);
+        Fail(kUsage, "", "%s needs a number from %lld to %lld", a.c_str(), min, max);
         return false;
       }
       ++i;
       return true;
     };
     long long v = 0;
-    if (a == "-h" || a == "--help") {
-      help = true;
-    } else if (a == "-p" || a == "--processor") {
-      if (i + 1 >= argc) {
-        Error("%s needs a name", a.c_str());
-        return kUsage;
+    if (optionsEnded || (a.size() > 1 && a[0] == '-' && a[1] >= '0' && a[1] <= '9') || a.empty() ||
+        a[0] != '-' || a == "-") {
+      if (command.empty()) {
+        command = a;
+      } else {
+        args.push_back(a);
       }
+    } else if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "-h" || a == "--help") {
+      help = true;
+    } else if (a == "--version") {
+      version = true;
+    } else if (a == "-p" || a == "--processor") {
+      if (i + 1 >= argc) return Fail(kUsage, "", "%s needs a name", a.c_str());
       o.processor = argv[++i];
     } else if (a == "--poll") {
       o.poll = true;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--verbose") {
+      o.verbose = true;
     } else if (a == "--timeout") {
       if (!value(1, 3600000, &v)) return kUsage;
       o.timeoutMs = static_cast<uint32_t>(v);
@@ -675,28 +899,41 @@ int main(int argc, char** argv) {
     } else if (a == "--param3") {
       if (!value(0, 65535, &v)) return kUsage;
       o.param3 = static_cast<int>(v);
-    } else if (a.size() > 1 && a[0] == '-' && !(a.size() > 1 && a[1] >= '0' && a[1] <= '9')) {
-      Error("unknown option %s (see zelcli --help)", a.c_str());
-      return kUsage;
-    } else if (command.empty()) {
-      command = a;
+    } else if (a == "--slave" || a == "--silent-slave") {
+      if (!value(0, 255, &v)) return kUsage;
+      (a == "--slave" ? o.demoSlave : o.silentSlave) = static_cast<int>(v);
     } else {
-      args.push_back(a);
+      return Fail(kUsage, "", "unknown option %s (see zelcli --help)", a.c_str());
     }
   }
+  if (version) return PrintVersion();
+  if (command == "help") {
+    if (args.size() > 1) return Fail(kUsage, "", "help takes at most one COMMAND");
+    if (args.empty()) {
+      std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+    command = args[0];
+    args.clear();
+    help = true;
+  }
   if (command.empty()) {
-    std::fputs(kUsageText, help ? stdout : stderr);
-    return help ? kOk : kUsage;
+    if (help) {
+      std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+    std::fputs(kUsageText, stderr);
+    return JsonFailure(kUsage, "", "no command given");
   }
   const char* commandHelp = CommandHelp(command);
-  if (!commandHelp) {
-    Error("unknown command \"%s\" (see zelcli --help)", command.c_str());
-    return kUsage;
+  if (!commandHelp || command == "help") {
+    return Fail(kUsage, "", "unknown command \"%s\" (see zelcli --help)", command.c_str());
   }
   if (help) {
     std::fputs(commandHelp, stdout);
     return kOk;
   }
+  CatchInterrupts();
   if (command == "errno") return CmdErrno(args);
   if (command == "read") return CmdRead(args);
   if (command == "write") return CmdWrite(args);
