@@ -901,8 +901,9 @@ TEST_F(SimTest, TraceLinesGoToTheChosenFile) {
   remove(path.c_str());
   DpSim_SetTrace(path.c_str());
   TraceMessage("first line", 1, 0, 0, 0);
-  DpSim_SetTrace("off");
+  DpSim_SetTrace("OFF");  // the keyword, in any case; not a file
   TraceMessage("not written", 1, 0, 0, 0);
+  EXPECT_EQ(fopen("OFF", "r"), nullptr);
   DpSim_SetTrace(path.c_str());
   TraceMessage("second line", 1, 0, 0, 0);
   DpSim_SetTrace("off");

@@ -1,6 +1,8 @@
 #include "sim_state.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -34,6 +36,12 @@ std::string ReadFile(const char* path, std::string* diag) {
       text.clear();
       break;
     }
+  }
+  // A folder opens on some systems and then cannot be read.
+  if (ferror(f)) {
+    diag->append(std::string("cannot read configuration file ") + path + ": " + strerror(errno) +
+                 "\n");
+    text.clear();
   }
   fclose(f);
   return text;
@@ -470,10 +478,13 @@ void SetTraceTarget(State& s, const std::string& target) {
     if (target == s.traceTarget) return;
   }
   FILE* file = nullptr;
-  std::string actual = target;
-  if (target == "stderr") {
+  // The keywords in any case: a file named STDERR is never what was meant.
+  std::string keyword = target;
+  for (char& c : keyword) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string actual = keyword == "stderr" || keyword == "off" ? keyword : target;
+  if (actual == "stderr") {
     file = stderr;
-  } else if (target != "off") {
+  } else if (actual != "off") {
     file = fopen(target.c_str(), "a");
     if (file == nullptr) {
       // Losing the trace silently would hide what the application did.
