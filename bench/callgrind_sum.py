@@ -65,6 +65,13 @@ def parse(path):
     return by_object, by_function
 
 
+def is_object(path, names):
+    """True when `path` is one of the libraries `names`, versioned or not
+    (libkalmorix.so, libkalmorix.so.0.1.0)."""
+    base = path.rsplit("/", 1)[-1]
+    return any(base == n or base.startswith(n + ".") for n in names)
+
+
 def main():
     if len(sys.argv) < 3:
         print(__doc__, file=sys.stderr)
@@ -80,11 +87,11 @@ def main():
     total = sum(by_object.values())
     for label, key in groups:
         keys = key if isinstance(key, tuple) else (key,)
-        ir = sum(v for o, v in by_object.items() if o.endswith(keys))
+        ir = sum(v for o, v in by_object.items() if is_object(o, keys))
         print(f"{label:40s} {ir / count:12.1f}")
     print(f"{'whole process':40s} {total / count:12.1f}")
     if top:
-        mod = [(v, fn) for (o, fn), v in by_function.items() if o.endswith("libkalmorix.so")]
+        mod = [(v, fn) for (o, fn), v in by_function.items() if is_object(o, ("libkalmorix.so",))]
         for v, fn in sorted(mod, reverse=True)[:top]:
             print(f"    {v / count:10.1f}  {fn}")
     return 0

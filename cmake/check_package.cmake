@@ -52,10 +52,26 @@ if(NOT WIN32)
   must(${CMAKE_COMMAND} --build ${work}/consumer)
   must(${work}/consumer/consumer VCP1 4)
   expect_result("${out}" "find_package(Kalmorix)")
+  must(${work}/consumer/dpsim_probe)
+  message(STATUS "Kalmorix::dpsim: ok")
+  foreach(f share/doc/kalmorix/README.md share/doc/kalmorix/LICENSE share/doc/kalmorix/docs/interface.md
+            share/doc/kalmorix/examples/c/zel_example.c lib/kalmorix/stand-in/README.md
+            include/kalmorix/dpsim.h include/kalmorix_version.h)
+    if(NOT EXISTS ${prefix}/${f})
+      message(FATAL_ERROR "the installation lacks ${f}")
+    endif()
+  endforeach()
+  file(GLOB soname ${prefix}/lib/libkalmorix.so.[0-9])
+  if(NOT soname OR EXISTS ${prefix}/examples)
+    message(FATAL_ERROR "expected lib/libkalmorix.so.MAJOR and no examples/ at the prefix")
+  endif()
   # pkg-config
   set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
   find_program(PKG_CONFIG pkg-config REQUIRED)
-  must(${PKG_CONFIG} --cflags --libs kalmorix)
+  must(${PKG_CONFIG} --cflags --libs kalmorix dpsim)
+  if(out MATCHES "/\\.\\./|//")
+    message(FATAL_ERROR "pkg-config paths are not plain: ${out}")
+  endif()
   string(STRIP "${out}" flags)
   separate_arguments(flags UNIX_COMMAND "${flags}")
   must(cc ${SOURCE}/examples/c/zel_example.c ${flags} -o ${work}/pc_consumer)
@@ -66,7 +82,9 @@ else()
   file(GLOB zip ${work}/Kalmorix-*-win32.zip)
   must(${CMAKE_COMMAND} -E chdir ${work} ${CMAKE_COMMAND} -E tar xf ${zip})
   file(GLOB root LIST_DIRECTORIES true ${work}/Kalmorix-*-win32)
-  foreach(f bin/Kalmorix.dll bin/zelcli.exe include/zel.h lib/libKalmorix.dll.a lib/Kalmorix.def
+  foreach(f bin/Kalmorix.dll bin/zelcli.exe include/zel.h include/kalmorix_version.h
+            lib/libKalmorix.dll.a lib/Kalmorix.def README.txt LICENSE CHANGELOG.md
+            docs/interface.md stand-in/README.md stand-in/Kalmorix.dll stand-in/zelcli.exe
             stand-in/dpmaster.dll stand-in/ky_dll.dll stand-in/dpsim.cfg examples/c/zel_example.c)
     if(NOT EXISTS ${root}/${f})
       message(FATAL_ERROR "the ZIP lacks ${f}")
@@ -74,6 +92,11 @@ else()
   endforeach()
   if(EXISTS ${root}/bin/dpmaster.dll OR EXISTS ${root}/bin/ky_dll.dll)
     message(FATAL_ERROR "the stand-in libraries must not sit next to Kalmorix.dll")
+  endif()
+  # The stand-in folder runs as unpacked.
+  run_win32_program("stand-in/zelcli.exe from the ZIP" ${root}/stand-in/zelcli.exe read 4)
+  if(run_win32 AND NOT out MATCHES "VCP1 slave 4")
+    message(FATAL_ERROR "stand-in/zelcli.exe read 4:\n${out}")
   endif()
   # An application directory as a developer makes it: the DLL, and for a
   # run without hardware the stand-in libraries.

@@ -1,25 +1,38 @@
 # Installation and packages.
-#   win32:  cmake --install (or cpack -G ZIP): bin/Kalmorix.dll, bin/zelcli.exe,
-#           include/zel.h, lib/libKalmorix.dll.a (MinGW), lib/Kalmorix.lib (MSVC),
-#           lib/Kalmorix.def, examples/, and the stand-in libraries apart in
-#           stand-in/ so that nobody ships them next to an application by mistake.
-#   native: lib/libkalmorix.so with libkxplat.so, include/zel.h, a CMake package
-#           (find_package(Kalmorix)), a pkg-config file (kalmorix.pc), bin/zelcli,
-#           and the stand-in libraries in lib/kalmorix/stand-in.
+#   win32:  cmake --install (or cpack -G ZIP): README.txt, LICENSE, CHANGELOG.md,
+#           docs/, bin/Kalmorix.dll and bin/zelcli.exe (for the vendor's DP master
+#           library), include/, lib/libKalmorix.dll.a (MinGW), lib/Kalmorix.lib
+#           (MSVC), lib/Kalmorix.def, examples/, and stand-in/: the module and
+#           zelcli with the stand-in libraries, which runs as unpacked and keeps
+#           the stand-ins apart, so that nobody ships them with an application.
+#   native: lib/libkalmorix.so.MAJOR with libkxplat.so, include/zel.h, a CMake
+#           package (find_package(Kalmorix): Kalmorix::kalmorix, Kalmorix::dpsim),
+#           pkg-config files (kalmorix.pc, dpsim.pc), bin/zelcli, the stand-in
+#           libraries in lib/kalmorix/stand-in, include/kalmorix/dpsim.h, and the
+#           documentation and examples in share/doc/kalmorix.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/zel.h ${PROJECT_BINARY_DIR}/include/kalmorix_version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c ${PROJECT_SOURCE_DIR}/examples/python
-  DESTINATION examples)
 if(WIN32)
   set(stand_in_dir stand-in)
+  set(doc_dir .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-win32.txt DESTINATION . RENAME README.txt)
 else()
   set(stand_in_dir ${CMAKE_INSTALL_LIBDIR}/kalmorix/stand-in)
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kalmorix)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc_dir})
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/examples/dpsim.cfg ${PROJECT_SOURCE_DIR}/sim/README.md
-  DESTINATION ${stand_in_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${doc_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/interface.md ${PROJECT_SOURCE_DIR}/docs/stand-in.md
+  DESTINATION ${doc_dir}/docs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c ${PROJECT_SOURCE_DIR}/examples/python
+  DESTINATION ${doc_dir}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/dpsim.cfg DESTINATION ${doc_dir}/examples)
+# The stand-in's folder carries the users' README of the stand-in.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/dpsim.cfg DESTINATION ${stand_in_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/stand-in.md DESTINATION ${stand_in_dir} RENAME README.md)
 
 if(WIN32)
   install(FILES $<TARGET_FILE:kalmorix> DESTINATION bin)
@@ -29,7 +42,11 @@ if(WIN32)
   if(KX_LLVM_DLLTOOL)
     install(FILES ${CMAKE_BINARY_DIR}/lib/Kalmorix.lib DESTINATION lib)
   endif()
-  install(FILES $<TARGET_FILE:dpmaster> $<TARGET_FILE:ky_dll> DESTINATION ${stand_in_dir})
+  # stand-in/ runs as unpacked: the module and zelcli beside the stand-in
+  # libraries. bin/ has no DP master library: the vendor's goes there.
+  install(FILES $<TARGET_FILE:dpmaster> $<TARGET_FILE:ky_dll> $<TARGET_FILE:kalmorix>
+    DESTINATION ${stand_in_dir})
+  install(TARGETS zelcli RUNTIME DESTINATION ${stand_in_dir})
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME Kalmorix)
@@ -46,15 +63,20 @@ else()
     INSTALL_RPATH "$ORIGIN;$ORIGIN/kalmorix/stand-in")
   set_target_properties(zelcli PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN/../${stand_in_dir}")
-  set_target_properties(dpmaster PROPERTIES INSTALL_RPATH "$ORIGIN/../..")
+  set_target_properties(dpmaster PROPERTIES INSTALL_RPATH "$ORIGIN/../.." EXPORT_NAME dpsim)
   set_target_properties(ky_dll PROPERTIES INSTALL_RPATH "$ORIGIN")
 
   install(TARGETS kalmorix kxplat EXPORT KalmorixTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(TARGETS zelcli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(TARGETS dpmaster ky_dll LIBRARY DESTINATION ${stand_in_dir})
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/include/dpsim.h DESTINATION ${stand_in_dir})
+  # The stand-in's test interface, for applications' own tests: Kalmorix::dpsim.
+  install(TARGETS dpmaster EXPORT KalmorixTargets
+    LIBRARY DESTINATION ${stand_in_dir}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kalmorix)
+  install(TARGETS ky_dll LIBRARY DESTINATION ${stand_in_dir})
+  install(FILES ${PROJECT_SOURCE_DIR}/sim/include/dpsim.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kalmorix)
 
   install(EXPORT KalmorixTargets NAMESPACE Kalmorix::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Kalmorix)
@@ -67,7 +89,15 @@ else()
     ${CMAKE_CURRENT_BINARY_DIR}/KalmorixConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Kalmorix)
 
-  file(RELATIVE_PATH KX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/kalmorix.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kalmorix.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalmorix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  # pkg-config files with the prefix that the install really goes to (known
+  # only then: cmake --install --prefix), so their paths are plain.
+  set(KX_PREFIX "@KX_PREFIX@")
+  set(KX_STAND_IN_DIR ${stand_in_dir})
+  foreach(pc kalmorix dpsim)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc.in @ONLY)
+    install(CODE "set(KX_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+      configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc.in\"
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\" @ONLY)
+      message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${pc}.pc\")")
+  endforeach()
 endif()
