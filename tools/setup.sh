@@ -26,6 +26,8 @@ need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed" 
 for p in cmake ninja-build g++ make python3; do need "$p"; done
 if [ $want_native = 1 ]; then
   for p in googletest pkg-config; do need "$p"; done
+  # The Python package's tests: a virtual environment, offline.
+  for p in python3-venv python3-setuptools python3-wheel python3-pytest; do need "$p"; done
 fi
 if [ $want_bench = 1 ]; then
   for p in libbenchmark-dev valgrind; do need "$p"; done

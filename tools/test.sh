@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both targets: native (plain, ASan+UBSan,
-# TSan) and win32 (under Wine), then the native suite under Valgrind and a
-# short run of each fuzzer. Exits non-zero when anything fails.
+# TSan) and win32 (under Wine), then the Python package's tests, the native
+# suite under Valgrind and a short run of each fuzzer. Exits non-zero when
+# anything fails.
 #
 # On a machine that cannot execute 32-bit programs the win32 target is still
 # built and its files checked (export and import tables, size, the package's
@@ -75,7 +76,9 @@ run_step() {
     failed+=("$name")
   fi
 }
-# Memcheck over the native test programs, and a short run of each fuzzer.
+# The Python package, installed and tested as its users do; memcheck over the
+# native test programs; a short run of each fuzzer.
+run_step python tools/python_test.sh
 run_step valgrind tools/valgrind.sh
 run_step fuzz fuzz/run.sh "${KX_FUZZ_SECONDS:-60}"
 

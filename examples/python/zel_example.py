@@ -4,8 +4,11 @@ read, poll for the result, print it, close.
 
     zel_example.py [LIBRARY] [PROCESSOR] [SLAVE]
 
-LIBRARY is the path of libkalmorix.so (Linux) or Kalmorix.dll (Windows,
-32-bit Python); by default it is looked up next to this script's build.
+LIBRARY is the path of libkalmorix.so.0 (Linux) or Kalmorix.dll (Windows,
+32-bit Python). Without it, $KALMORIX_LIBRARY names it, and without that the
+platform's own search finds it (the library path; on Windows the program's
+folder and PATH). For more than an example, see the kalmorix package in
+python/ of Kalmorix.
 """
 import ctypes
 import os
@@ -40,10 +43,17 @@ def u16(block, ofs):
 
 
 def main():
-    path = sys.argv[1] if len(sys.argv) > 1 else "libkalmorix.so"
+    default = "Kalmorix.dll" if os.name == "nt" else "libkalmorix.so.0"
+    path = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("KALMORIX_LIBRARY", default)
     processor = sys.argv[2] if len(sys.argv) > 2 else "VCP1"
     slave = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-    zel = load(path)
+    try:
+        zel = load(path)
+    except OSError as e:
+        print(f"cannot load {path}: {e}\n"
+              "give the library's path as the first argument, or in KALMORIX_LIBRARY",
+              file=sys.stderr)
+        return 2
 
     channel = zel.ZEL_open(processor.encode())
     if not 0 <= channel <= 7:

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The Python package as users get it: installed the way its README says (a
+# virtual environment, offline, with Debian's setuptools), then tested with
+# pytest against an installation of the native build and its stand-in.
+# Needs a built native preset. Usage: tools/python_test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${KX_PYTHON:-/usr/bin/python3}
+work=build/python-check
+rm -rf "$work"
+mkdir -p "$work"
+cmake --install build/native --prefix "$work/prefix" >/dev/null
+"$python" -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/pip" install -q --no-build-isolation ./python
+# pip builds in the source tree; leave it clean.
+rm -rf python/build python/src/*.egg-info
+# From outside the source tree, so that the installed package is the one tested.
+cd "$work"
+KALMORIX_LIBRARY="$PWD/prefix/lib/libkalmorix.so.0" DPSIM_TRACE=off \
+  venv/bin/python -m pytest -q -p no:cacheprovider ../../python/tests
