@@ -635,12 +635,19 @@ TEST_F(ApiTest, ResultsFetchedWhileJobsArePassedOnAreWhole) {
       }
     }
   });
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (std::chrono::steady_clock::now() < end && !HasFailure()) {
+  // Two seconds, and then (on a slow machine, or under valgrind) until a
+  // few results have been fetched.
+  const auto start = std::chrono::steady_clock::now();
+  while (!HasFailure()) {
+    const auto spent = std::chrono::steady_clock::now() - start;
+    if (spent > std::chrono::seconds(delivered >= 20 ? 2 : 60)) break;
     Block b(340, 0);
     uint16_t length = 0;
     EXPECT_EQ(ZEL_receive(h, 0, &length, 0, b.data()), 0);
-    if (length == 0) continue;
+    if (length == 0) {
+      std::this_thread::yield();
+      continue;
+    }
     ++delivered;
     DpSimStamp stamp = {};
     EXPECT_EQ(DpSim_StampCheck(b.data() + 80, U16(b, 16), &stamp), 0) << "torn result";
@@ -649,7 +656,7 @@ TEST_F(ApiTest, ResultsFetchedWhileJobsArePassedOnAreWhole) {
   stop = true;
   sender.join();
   DpSim_SetLogging(1);
-  EXPECT_GT(delivered, 0u) << DpSim_StampCount() << " stamps";
+  EXPECT_GE(delivered, 20u) << DpSim_StampCount() << " stamps";
 }
 
 TEST_F(ApiTest, ANewJobGivesUpTheUnfetchedResult) {
