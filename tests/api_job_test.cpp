@@ -242,6 +242,11 @@ TEST_F(ApiTest, ReadResultByteForByteAndOnlyOnce) {
   uint16_t length = 0xBEEF;
   EXPECT_EQ(ZEL_receive(h, 0, &length, 0, b.data()), 0);
   EXPECT_EQ(length, 0) << "a result is fetched once";
+  DpSim_LogClear();
+  Inject(7, Record(1, data), Error(0, 0x99));  // a duplicate of its confirmation
+  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
+  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
+  EXPECT_TRUE(NothingStored(h)) << "nor delivered twice";
 }
 
 TEST_F(ApiTest, ReadResultEdgeCases) {
@@ -435,6 +440,28 @@ TEST_P(WriteSeqNo, TheOnlyWriteIsFinishedByItsConfirmation) {
   ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
   Inject(8, Record(SeqNo(2), {2}, 4), Error(0));
   ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 2; }, 6000));
+  Inject(7, Record(0), Error(0));
+  Block b = Patterned();
+  const Block before = b;
+  ASSERT_TRUE(Receive(h, b));
+  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
+}
+
+// A confirmation that names an earlier write is that write's, however long
+// the current write's own takes.
+TEST_F(ApiTest, AConfirmationNamingAnEarlierWriteIsNeverTakenForTheCurrentOne) {
+  const int32_t h = Open();
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
+  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
+  DpSim_LogClear();
+  Inject(8, Record(1, {1}, 3), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
+  // More quiet passes than a confirmation taken for a lost one waits.
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("ZEL_receive", DPSIM_LIB_FDL).size() >= 5; }, 9000));
+  EXPECT_TRUE(CallsOf("SlaveLookup").empty()) << "nothing read back for write 2";
+  Inject(8, Record(2, {2}, 4), Error(0));
+  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
+  EXPECT_EQ(CallsOf("SlaveLookup")[0].args[1], 4);
   Inject(7, Record(0), Error(0));
   Block b = Patterned();
   const Block before = b;

@@ -186,6 +186,25 @@ TEST_F(CoreTest, JobSequenceWrapsFrom65535ToOneNeverZero) {
   EXPECT_EQ(seqs, (std::vector<int>{65535, 1, 2}));
 }
 
+// After 65535 jobs a write gets the sequence number of an earlier one whose
+// confirmation was taken: its own is not a duplicate.
+TEST_F(CoreTest, AWriteWhoseSequenceNumberCameRoundAgainFinishes) {
+  ASSERT_EQ(ZEL_open("VCP1"), 0);
+  WorkerContext& w = ChannelTable[0].Worker;
+  for (int round = 0; round < 2; ++round) {
+    StoreShared(w.JobSeq, uint16_t{0});  // the next job is JobSeq 1 again
+    // Slave 99 does not answer: the write fails at once, without a read-back.
+    ASSERT_EQ(ZEL_send(0, 340, WriteJob(7, 99, {1}).data()), 0);
+    Block b(340);
+    uint16_t length = 0;
+    ASSERT_TRUE(
+        WaitUntil([&] { return ZEL_receive(0, 0, &length, 0, b.data()) == 0 && length; }, 3000))
+        << "round " << round;
+    EXPECT_EQ(U16(b, ZEL_OFS_RESULT_CODE), ZEL_DPC1_ERROR);
+  }
+  EXPECT_EQ(ZEL_close(0), 0);
+}
+
 TEST_F(CoreTest, ARefusedJobStillBecomesTheJobInProgress) {
   DpSim_SetAutoConfirm(0);
   ASSERT_EQ(ZEL_open("VCP1"), 0);

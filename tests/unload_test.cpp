@@ -238,6 +238,7 @@ TEST(DISABLED_UnloadChild, UnloadGivesUpOnAStuckWorkerThenTheCallReturns) {
   // The stalled call returns about 2 s later; the worker then ends without
   // running code of the module that was unloaded.
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+  EXPECT_EQ(CallsOf("FetchConfirmation").size(), 1u) << "the library's call ran to its end";
   std::printf("alive after the stuck call returned\n");
 }
 

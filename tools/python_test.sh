@@ -9,11 +9,11 @@ python=${KX_PYTHON:-/usr/bin/python3}
 work=build/python-check
 rm -rf "$work"
 mkdir -p "$work"
-cmake --install build/native --prefix "$work/prefix" >/dev/null
+cmake --install build/native --prefix "$PWD/$work/prefix" >/dev/null
 "$python" -m venv --system-site-packages "$work/venv"
+# pip builds in the source tree; leave it clean, whatever happens.
+trap 'rm -rf python/build python/src/*.egg-info' EXIT
 "$work/venv/bin/pip" install -q --no-build-isolation ./python
-# pip builds in the source tree; leave it clean.
-rm -rf python/build python/src/*.egg-info
 # From outside the source tree, so that the installed package is the one tested.
 cd "$work"
 KALMORIX_LIBRARY="$PWD/prefix/lib/libkalmorix.so.0" DPSIM_TRACE=off \

@@ -16,7 +16,10 @@
 # so such a handler counts as "no".
 
 kx_win32_probe() {
-  if [ -n "${KX_WIN32_RUNS:-}" ]; then return 0; fi
+  if [ -n "${KX_WIN32_RUNS:-}" ]; then
+    export KX_WIN32_WHY="${KX_WIN32_WHY:-KX_WIN32_RUNS=$KX_WIN32_RUNS}"
+    return 0
+  fi
   export KX_WIN32_RUNS=no KX_WIN32_WHY=""
   if [ "${KX_ASSUME_NO_WIN32:-0}" = 1 ]; then
     KX_WIN32_WHY="KX_ASSUME_NO_WIN32=1"

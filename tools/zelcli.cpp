@@ -43,6 +43,8 @@ enum Exit {
 
 // Set by Ctrl-C or a termination signal: waits end, the channel is closed.
 std::atomic<bool> interrupted{false};
+// Set once the channel has been closed after an interrupt.
+std::atomic<bool> closedAfterInterrupt{false};
 
 constexpr uint32_t kResultMessage = 0x8001;  // WM_APP + 1
 
@@ -262,7 +264,7 @@ std::string JsonString(const std::string& text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || c >= 0x80) {  // bytes, not necessarily UTF-8
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -448,6 +450,7 @@ void Close(Session& s) {
   if (s.wnd) plat::MessageWindowDestroy(s.wnd);
   s.channel = -1;
   s.wnd = nullptr;
+  if (interrupted) closedAfterInterrupt = true;
 }
 
 // Shows on a terminal that the program is waiting (the write's read-back,
@@ -811,8 +814,13 @@ int CmdDemo(const std::vector<std::string>& args) {
 void OnSignal(int) { interrupted = true; }
 
 #if defined(_WIN32)
-BOOL WINAPI OnConsoleCtrl(DWORD) {
+BOOL WINAPI OnConsoleCtrl(DWORD event) {
   interrupted = true;
+  // The console ends the process as soon as this returns from a close or
+  // log-off: give the main thread the time to close the channel first.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    for (int i = 0; i < 400 && !closedAfterInterrupt; ++i) Sleep(10);
+  }
   return TRUE;
 }
 #endif

@@ -13,6 +13,7 @@
 constexpr int kChannelCount = 8;
 constexpr int32_t kNoDpHandle = -1;
 constexpr size_t kCpNameSize = 64;
+constexpr int kRecentWrites = 4;
 
 // Timing constants of the job cycle.
 constexpr uint32_t kWorkerWaitMs = 1000;
@@ -48,6 +49,14 @@ struct WorkerContext {
   // confirmations come in submission order, so only the confirmation that
   // brings this to 0 can belong to the write job in progress.
   uint32_t WritesOutstanding;
+  // JobSeq of the last writes passed on: a write confirmation that carries
+  // one of them (not the current job's) is known to be an earlier write's.
+  uint16_t RecentWriteSeqs[kRecentWrites];
+  uint8_t RecentWriteNext;
+  // The job in progress has had its own confirmation (a read's or FDL
+  // block's stored, a write's taken): a second one is a duplicate. Cleared
+  // when the next job is passed on.
+  uint8_t JobConfirmed;
   int32_t WorkerDpHandle;
   // Start-up event: the worker signals it once it is ready to wait for
   // confirmations.

@@ -31,11 +31,14 @@ void ModuleAttach() {
 bool StopWorker(Channel& ch) {
   if (LoadShared(ch.WorkerGone)) return true;
   WorkerContext& w = ch.Worker;
+  // Before the signal, so that no job slips in that nothing would collect.
+  const uint8_t signalledBefore = LoadShared(ch.StopSignalled);
+  StoreShared(ch.StopSignalled, uint8_t{1});
   if (!plat::SemaphoreRelease(w.ResetSemaHndl, 1)) {
+    StoreShared(ch.StopSignalled, signalledBefore);
     Trace("Kalmorix.dll: StopWorker: stop signal failed");
     return false;
   }
-  StoreShared(ch.StopSignalled, uint8_t{1});
   // The acknowledgement is what detach can see: under the loader lock the
   // thread handle is not signalled until detach has returned. Outside it,
   // the thread's end tells the same.

@@ -16,6 +16,7 @@ void BeginJob(WorkerContext& w, const JobBlock& job, uint8_t operation) {
   StoreShared(w.JobSeq, seq);
   StoreShared(w.UserJobId, Get(job.JobId));
   StoreShared(w.JobOperation, operation);
+  StoreShared(w.JobConfirmed, uint8_t{0});
 }
 
 int32_t SendFdl(WorkerContext& w, const JobBlock& job) {
@@ -57,8 +58,11 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
     seq = LoadShared(w.JobSeq);
     // Counted before the submission: its confirmation may come before
     // Dpc1Write returns.
-    if (operation == kOperationWrite)
+    if (operation == kOperationWrite) {
       StoreShared(w.WritesOutstanding, LoadShared(w.WritesOutstanding) + 1);
+      w.RecentWriteSeqs[w.RecentWriteNext] = seq;  // both under the module lock
+      w.RecentWriteNext = static_cast<uint8_t>((w.RecentWriteNext + 1) % kRecentWrites);
+    }
   }
   const int32_t dp = LoadShared(ch.DpHandle);
   DpError err = {};

@@ -237,6 +237,8 @@ inline uintptr_t Word(T value) {
 template <class R, class... P, class... A>
 inline R CallOut(R (*fn)(P...), A... args) {
   static_assert(sizeof...(P) == sizeof...(A) && sizeof...(P) <= 6, "up to six arguments");
+  static_assert(((std::is_integral_v<P> || std::is_pointer_v<P> || std::is_enum_v<P>)&&...),
+                "integer and pointer arguments only: each travels in one register");
   const uintptr_t words[6] = {os::Word(static_cast<P>(args))...};
   return static_cast<R>(os::CallOut(reinterpret_cast<const void*>(fn), words));
 }

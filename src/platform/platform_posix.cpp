@@ -279,14 +279,17 @@ thread_local jmp_buf* t_exitJump = nullptr;
 thread_local uint32_t t_exitCode = 0;
 // The thread's own object, for threads made by ThreadCreate.
 thread_local Object* t_self = nullptr;
+// CallOut calls under way on this thread: a wait made by the library called
+// is the library's, and returns into it.
+thread_local uint32_t t_callOutDepth = 0;
 
-// Called where this layer returns into its caller on a thread that may have
+// Called where this layer returns into the module on a thread that may have
 // been waiting or calling out while its module was unloaded: such a thread
 // ends here, at the trampoline's landing point, instead of returning into
-// code that is gone.
+// code that is gone. Never inside a library's call (it finishes first).
 void LeaveIfOrphaned() {
   Object* self = t_self;
-  if (self == nullptr || t_exitJump == nullptr) return;
+  if (self == nullptr || t_exitJump == nullptr || t_callOutDepth != 0) return;
   if (!__atomic_load_n(&self->orphaned, __ATOMIC_ACQUIRE)) return;
   t_exitCode = 0;
   longjmp(*t_exitJump, 1);
@@ -734,8 +737,10 @@ __attribute__((no_sanitize("function")))
 uintptr_t
 os::CallOut(const void* fn, const uintptr_t* args) {
   using Word6 = uintptr_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
+  ++t_callOutDepth;
   const uintptr_t r = reinterpret_cast<Word6>(const_cast<void*>(fn))(args[0], args[1], args[2],
                                                                      args[3], args[4], args[5]);
+  --t_callOutDepth;
   LeaveIfOrphaned();
   return r;
 }

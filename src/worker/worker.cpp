@@ -34,9 +34,6 @@ struct WorkerState {
   // progress: a result is never completed twice or for another job.
   uint32_t ReadBacksOutstanding;
   uint16_t ReadBackSeq;
-  // JobSeq of the write job whose own confirmation has been taken: a second
-  // one for the same job is a duplicate.
-  uint16_t ConfirmedWriteSeq;
   uint32_t QuietPasses;
   Candidate WriteCandidate;
   Candidate ReadBackCandidate;
@@ -80,11 +77,13 @@ void OnReadConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area, c
   {
     ModuleLockGuard lock;
     const uint16_t jobSeq = LoadShared(w.JobSeq);
-    if (seq == jobSeq) {
+    // A second confirmation of the job (a duplicate) is late too.
+    if (seq == jobSeq && !LoadShared(w.JobConfirmed)) {
       std::memcpy(&w.Dpc1Cnf, area, kDpc1RecordSize);
       StoreError(w.CnfError, err);
       StoreShared(w.CnfKind, kCnfKindRead);
       MarkReady(w);
+      StoreShared(w.JobConfirmed, uint8_t{1});
       // Reads are confirmed in submission order: every read-back submitted
       // before this job has been confirmed or lost.
       s.ReadBacksOutstanding = 0;
@@ -116,9 +115,9 @@ void StoreWriteConfirmation(WorkerContext& w, const uint8_t* area, const DpError
 
 // Takes a write confirmation as the write job in progress's own (callers
 // hold the lock): every earlier write has then been confirmed or lost.
-void TakeWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq) {
+void TakeWrite(WorkerContext& w, WorkerState& s) {
   StoreShared(w.WritesOutstanding, uint32_t{0});
-  s.ConfirmedWriteSeq = jobSeq;
+  StoreShared(w.JobConfirmed, uint8_t{1});
   s.WriteCandidate.JobSeq = 0;
 }
 
@@ -179,6 +178,16 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
   }
 }
 
+// True when `seq` names a write passed on before the job in progress, which
+// only a library that returns the job's sequence number can say (callers
+// hold the lock).
+bool IsEarlierWrite(const WorkerContext& w, uint16_t seq, uint16_t jobSeq) {
+  if (seq == 0 || seq == jobSeq) return false;
+  for (uint16_t recent : w.RecentWriteSeqs)
+    if (recent == seq) return true;
+  return false;
+}
+
 // A library that carries the job's sequence number back in the write
 // confirmation says whose it is. With any other value the confirmation is
 // the current job's unless an earlier write is still counted as
@@ -195,11 +204,12 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
     const uint32_t outstanding = LoadShared(w.WritesOutstanding);
     if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
     const bool awaited =
-        LoadShared(w.JobOperation) == kOperationWrite && s.ConfirmedWriteSeq != jobSeq;
-    if (awaited && (seq == jobSeq || outstanding <= 1)) {
-      TakeWrite(w, s, jobSeq);
+        LoadShared(w.JobOperation) == kOperationWrite && !LoadShared(w.JobConfirmed);
+    const bool earlier = IsEarlierWrite(w, seq, jobSeq);
+    if (awaited && (seq == jobSeq || (outstanding <= 1 && !earlier))) {
+      TakeWrite(w, s);
       current = true;
-    } else if (awaited) {
+    } else if (awaited && !earlier) {
       Keep(s.WriteCandidate, jobSeq, area, err);
     }
   }
@@ -240,9 +250,9 @@ bool OnQuietPass(WorkerContext& w, WorkerState& s) {
       return true;
     }
     s.ReadBackCandidate.JobSeq = 0;
-    if (writeJob && s.WriteCandidate.JobSeq == jobSeq && s.ConfirmedWriteSeq != jobSeq) {
+    if (writeJob && s.WriteCandidate.JobSeq == jobSeq && !LoadShared(w.JobConfirmed)) {
       write = s.WriteCandidate;
-      TakeWrite(w, s, jobSeq);
+      TakeWrite(w, s);
     }
     s.WriteCandidate.JobSeq = 0;
   }
@@ -264,12 +274,13 @@ bool PollFdl(WorkerContext& w) {
   const char* trace = nullptr;
   {
     ModuleLockGuard lock;
-    if (Get(block.JobId) != LoadShared(w.JobSeq)) {
+    if (Get(block.JobId) != LoadShared(w.JobSeq) || LoadShared(w.JobConfirmed)) {
       trace = "Kalmorix.dll: FDL Confirmation too late";
     } else if (service == kFdlService11 || service == kFdlService26) {
       std::memcpy(&w.FdlCnf, &block, kJobBlockSize);
       StoreShared(w.CnfKind, service);
       MarkReady(w);
+      StoreShared(w.JobConfirmed, uint8_t{1});
     } else {
       trace = "Kalmorix.dll: FDL Confirmation undefined";
     }

@@ -218,9 +218,10 @@ class Channel:
             return
         rc = self.lib.cdll.ZEL_close(self.handle)
         log.debug("channel %d closed: %d", self.handle, rc)
-        self.handle = -1
         if rc != 0:
-            raise KalmorixError(f"ZEL_close returned {rc}")
+            # Still open in the module: a later close may succeed.
+            raise KalmorixError(f"ZEL_close returned {rc}; the channel is still open")
+        self.handle = -1
 
     def _job(self, subsystem: int) -> bytearray:
         with self._lock:
