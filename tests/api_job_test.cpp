@@ -605,8 +605,9 @@ TEST_F(ApiTest, FdlBlocksForOtherJobsOrServices) {
   ASSERT_TRUE(Receive(h, b, 0));
   EXPECT_EQ(b[80], 5);
 
-  // The FDL job's result comes too late now: the read's result stays.
-  Inject(7, Record(2, {6}), Error(0));
+  // The FDL job's result comes too late now: the next read's result stays.
+  ASSERT_EQ(ZEL_send(h, 340, ReadJob(3, 3).data()), 0);  // JobSeq 3
+  Inject(7, Record(3, {6}), Error(0));
   WaitFetched(2);
   DpSim_LogClear();
   InjectFdl(fdl_, FdlCnf(1, 11, 0, {}));

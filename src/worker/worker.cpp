@@ -274,15 +274,17 @@ bool PollFdl(WorkerContext& w) {
   const char* trace = nullptr;
   {
     ModuleLockGuard lock;
-    if (Get(block.JobId) != LoadShared(w.JobSeq) || LoadShared(w.JobConfirmed)) {
+    if (Get(block.JobId) != LoadShared(w.JobSeq)) {
       trace = "Kalmorix.dll: FDL Confirmation too late";
-    } else if (service == kFdlService11 || service == kFdlService26) {
+    } else if (service != kFdlService11 && service != kFdlService26) {
+      trace = "Kalmorix.dll: FDL Confirmation undefined";
+    } else if (LoadShared(w.JobConfirmed)) {
+      trace = "Kalmorix.dll: FDL Confirmation too late";  // a duplicate
+    } else {
       std::memcpy(&w.FdlCnf, &block, kJobBlockSize);
       StoreShared(w.CnfKind, service);
       MarkReady(w);
       StoreShared(w.JobConfirmed, uint8_t{1});
-    } else {
-      trace = "Kalmorix.dll: FDL Confirmation undefined";
     }
   }
   if (trace) Trace(trace);
