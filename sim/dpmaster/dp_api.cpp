@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "remote.h"
 #include "sim_state.h"
 
 using namespace dpsim;
@@ -35,6 +36,12 @@ int32_t Finish(CallEntry& e, DpError* err, uint32_t errClass, uint32_t errCode, 
 
 int32_t KnownProcessorCall(CallEntry& e, const char* cpName, DpError* err) {
   if (cpName == nullptr) return Finish(e, err, kErrClassNegative, kErrBadArgument, kFailed);
+  if (remote::On()) {
+    remote::Call call;
+    const uint32_t code = call.Known(cpName);
+    if (code != 0) return Finish(e, err, kErrClassNegative, code, kFailed);
+    return Finish(e, err, kErrClassDone, 0, kOk);
+  }
   bool known = false;
   {
     State& s = G();
@@ -56,7 +63,7 @@ Confirmation Execute(State& s, int32_t handle, const std::string& cp, bool write
   const uint8_t wanted = request[kRecDataLen];
   std::vector<uint8_t>* data = nullptr;
   auto p = s.processors.find(cp);
-  if (p != s.processors.end()) {
+  if (p != s.processors.end() && p->second.silent.count(address) == 0) {
     auto slave = p->second.slaves.find(address);
     if (slave != p->second.slaves.end()) data = &slave->second;
   }
@@ -88,11 +95,6 @@ Confirmation Execute(State& s, int32_t handle, const std::string& cp, bool write
   return c;
 }
 
-struct Queued {
-  Confirmation cnf;
-  uint32_t busUs = 0;
-};
-
 // Kinds that are neither a read (7) nor a write (8) confirmation.
 constexpr uint16_t kUnknownKinds[] = {0, 1, 6, 9, 42, 0x7FFF, 0xFFFF};
 
@@ -104,7 +106,7 @@ void AddFaults(State& s, int32_t handle, DpHandle& h, const uint8_t* request,
   auto place = [&](Queued q) {
     queue->insert(Random32() % 2 == 0 ? queue->begin() : queue->end(), q);
   };
-  if (RollFault(DPSIM_FAULT_LATE) && h.newestSeq != 0) {
+  if (RollFault(DPSIM_FAULT_LATE, h.cp) && h.newestSeq != 0) {
     // Below the newest SeqNo, so that it cannot be the job the module waits
     // for (the module's own sequence skips 0).
     uint16_t old = static_cast<uint16_t>(h.newestSeq - 1 - Random32() % 8);
@@ -118,7 +120,7 @@ void AddFaults(State& s, int32_t handle, DpHandle& h, const uint8_t* request,
     place(q);
     CountFault(DPSIM_FAULT_LATE, handle);
   }
-  if (RollFault(DPSIM_FAULT_UNKNOWN_KIND)) {
+  if (RollFault(DPSIM_FAULT_UNKNOWN_KIND, h.cp)) {
     Queued q;
     q.cnf.kind = kUnknownKinds[Random32() % (sizeof(kUnknownKinds) / sizeof(kUnknownKinds[0]))];
     memcpy(q.cnf.record, request, kRecordSize);
@@ -131,6 +133,20 @@ void AddFaults(State& s, int32_t handle, DpHandle& h, const uint8_t* request,
     q.busUs = busUs;
     place(q);
     CountFault(DPSIM_FAULT_UNKNOWN_KIND, handle);
+  }
+}
+
+// Queues what the bus delivers for a submission, under G().lock; sets
+// `onBus` when the delivery thread must be woken, `ready` when the handle's
+// signal is owed now.
+void QueueAll(int32_t handle, DpHandle& h, const std::vector<Queued>& queue, bool* onBus,
+              bool* ready) {
+  for (const Queued& q : queue) {
+    if (QueueConfirmation(handle, &h, q.cnf, q.delayUs)) {
+      *onBus = true;
+    } else {
+      *ready = true;
+    }
   }
 }
 
@@ -149,9 +165,9 @@ int32_t Submit(const char* op, bool write, int32_t handle, void* record, DpError
     EnsureDeliveryThread();
     uint32_t errClass = kErrClassAccepted;
     uint32_t errCode = 0;
-    int32_t result = kOk;
     bool onBus = false;
     bool ready = false;
+    uint32_t epoch = 0;
     {
       Guard g(&s.lock);
       auto it = s.dp.find(handle);
@@ -159,39 +175,73 @@ int32_t Submit(const char* op, bool write, int32_t handle, void* record, DpError
       if (it == s.dp.end()) {
         errClass = kErrClassNegative;
         errCode = kErrBadHandle;
-        result = kFailed;
       } else if (TakeScript(DPSIM_SUBMIT_ERRCLASS, &scripted) &&
                  scripted != static_cast<int32_t>(kErrClassAccepted)) {
         errClass = static_cast<uint32_t>(scripted);
         errCode = scripted == 0 ? 0 : kErrScripted;
-        result = scripted == 0 ? kOk : kFailed;
-      } else if (RollFault(DPSIM_FAULT_REFUSE)) {
-        CountFault(DPSIM_FAULT_REFUSE, handle);
+      } else if (it->second.epoch != 0) {
+        // The daemon's bus, asked below with no lock held; it rolls the faults.
+        if (s.autoConfirm) epoch = it->second.epoch;
+      } else if (RefuseAtRandom(DPSIM_FAULT_REFUSE, handle, it->second.cp)) {
         errClass = kErrClassNegative;
         errCode = kErrScripted;
-        result = kFailed;
       } else if (s.autoConfirm) {
-        DpHandle& h = it->second;
-        if (const uint16_t seq = Get16(rec + kRecSeqNo); seq != 0) h.newestSeq = seq;
-        std::vector<Queued> queue(1);
-        queue[0].cnf = Execute(s, handle, h.cp, write, rec, &queue[0].busUs);
-        AddFaults(s, handle, h, rec, &queue);
-        for (const Queued& q : queue) {
-          if (QueueConfirmation(handle, &h, q.cnf, EffectiveDelay(q.busUs))) {
-            onBus = true;
-          } else {
-            ready = true;
-          }
+        std::vector<Queued> queue;
+        RunDpc1(s, handle, it->second, write, rec, &queue);
+        QueueAll(handle, it->second, queue, &onBus, &ready);
+      }
+    }
+    if (epoch != 0) {
+      std::vector<Queued> queue;
+      remote::Call call;  // held until queued: this process's jobs stay in the daemon's order
+      errCode = call.Job(handle, epoch, write, rec, &queue, &errClass);
+      if (errCode == 0) {
+        Guard g(&s.lock);
+        // Closed meanwhile: what the daemon sent has nowhere to go.
+        if (auto it = s.dp.find(handle); it != s.dp.end()) {
+          QueueAll(handle, it->second, queue, &onBus, &ready);
         }
       }
     }
     if (onBus) WakeDeliveryThread();
     if (ready) FlushSignal(handle);
-    return Finish(e, err, errClass, errCode, result);
+    return Finish(e, err, errClass, errCode, errCode == 0 ? kOk : kFailed);
   });
 }
 
+// OpenDpHandle through the daemon, which numbers the handles.
+int32_t OpenRemote(CallEntry& e, const char* cpName, int32_t* handle, DpError* err) {
+  remote::Call call;
+  int32_t id = -1;
+  uint32_t epoch = 0;
+  if (const uint32_t code = call.Open(false, cpName, &id, &epoch); code != 0) {
+    return Finish(e.Arg(-1), err, kErrClassNegative, code, kFailed);
+  }
+  State& s = G();
+  Guard g(&s.lock);
+  // A handle of an earlier daemon still open here keeps its number.
+  if (s.dp.count(id) != 0) {
+    call.Close(false, id, epoch);
+    return Finish(e.Arg(-1), err, kErrClassNegative, kErrNoResources, kFailed);
+  }
+  DpHandle& h = s.dp[id];
+  h.cp = cpName;
+  h.epoch = epoch;
+  s.lastDp = id;
+  *handle = id;
+  return Finish(e.Arg(id), err, kErrClassDone, 0, kOk);
+}
+
 }  // namespace
+
+void dpsim::RunDpc1(State& s, int32_t handle, DpHandle& h, bool write, const uint8_t* rec,
+                    std::vector<Queued>* out) {
+  if (const uint16_t seq = Get16(rec + kRecSeqNo); seq != 0) h.newestSeq = seq;
+  out->resize(1);
+  (*out)[0].cnf = Execute(s, handle, h.cp, write, rec, &(*out)[0].busUs);
+  AddFaults(s, handle, h, rec, out);
+  for (Queued& q : *out) q.delayUs = EffectiveDelay(q.busUs);
+}
 
 DPM_API int32_t KX_STDCALL CpPrepare(const char* cpName, uint32_t zero, DpError* err) {
   CallEntry e(DPSIM_LIB_DPMASTER, "CpPrepare");
@@ -215,11 +265,15 @@ DPM_API int32_t KX_STDCALL OpenDpHandle(const char* cpName, int32_t* handle, DpE
       return Finish(e.Arg(-1), err, kErrClassNegative, kErrBadArgument, kFailed);
     }
     State& s = G();
-    Guard g(&s.lock);
-    int32_t scripted = 0;
-    if (TakeScript(DPSIM_OPEN_ERRCLASS, &scripted) && scripted != 0) {
-      return Finish(e.Arg(-1), err, static_cast<uint32_t>(scripted), kErrScripted, kFailed);
+    {
+      Guard g(&s.lock);
+      int32_t scripted = 0;
+      if (TakeScript(DPSIM_OPEN_ERRCLASS, &scripted) && scripted != 0) {
+        return Finish(e.Arg(-1), err, static_cast<uint32_t>(scripted), kErrScripted, kFailed);
+      }
     }
+    if (remote::On()) return OpenRemote(e, cpName, handle, err);
+    Guard g(&s.lock);
     if (s.processors.count(cpName) == 0) {
       return Finish(e.Arg(-1), err, kErrClassNegative, kErrUnknownProcessor, kFailed);
     }
@@ -242,6 +296,7 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
     int32_t result = kOk;
     uint32_t errClass = kErrClassDone;
     uint32_t errCode = 0;
+    uint32_t epoch = 0;
     {
       Guard sg(&s.signalLock);
       {
@@ -263,6 +318,7 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
           // A waitable object not yet freed goes with its handle.
           signal = it->second.signal;
           if (signal != nullptr) --s.signalsOutstanding;
+          epoch = it->second.epoch;
           s.dp.erase(it);
           for (auto b = s.bus.begin(); b != s.bus.end();) {
             b = (!b->second.fdl && b->second.handle == handle) ? s.bus.erase(b) : std::next(b);
@@ -271,6 +327,7 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
       }
       if (signal != nullptr) plat::HandleClose(signal);
     }
+    if (epoch != 0) remote::Call().Close(false, handle, epoch);
     return Finish(e, err, errClass, errCode, result);
   });
 }

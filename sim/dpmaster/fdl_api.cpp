@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dpsim_private.h"
+#include "remote.h"
 #include "sim_state.h"
 
 using namespace dpsim;
@@ -58,12 +59,45 @@ FdlResult Answer(int32_t fdlHandle, const Processor* cp, const uint8_t* request,
   return r;
 }
 
-bool WellFormed(const uint8_t* b) {
+void QueueAll(int32_t handle, FdlHandle& h, const std::vector<QueuedFdl>& queue, bool* onBus,
+              bool* ready) {
+  for (const QueuedFdl& q : queue) {
+    if (QueueFdlResult(handle, &h, q.res, q.delayUs)) {
+      *onBus = true;
+    } else {
+      *ready = true;
+    }
+  }
+}
+
+}  // namespace
+
+bool dpsim::FdlWellFormed(const uint8_t* b) {
   return b[kBlkTag] == kBlockTag && b[kBlkLayer] == kFdlLayerTag &&
          b[kBlkSubsystem] == kSubsystemFdl && Get16(b + kBlkDataLength) <= kFdlDataMax;
 }
 
-}  // namespace
+void dpsim::RunFdl(State& s, int32_t fdlHandle, FdlHandle& h, const uint8_t* request,
+                   std::vector<QueuedFdl>* out) {
+  auto found = s.processors.find(h.cp);
+  const Processor* cp = found != s.processors.end() ? &found->second : nullptr;
+  out->resize(1);
+  (*out)[0].res = Answer(fdlHandle, cp, request, &(*out)[0].busUs, s.config.baud);
+  if (RollFault(DPSIM_FAULT_FDL_FOREIGN, h.cp)) {
+    // A JobId below the request's, so that it is no job the module still
+    // waits for.
+    uint8_t other[kBlockSize];
+    memcpy(other, request, kBlockSize);
+    uint16_t id = static_cast<uint16_t>(Get16(request + kBlkJobId) - 1 - Random32() % 8);
+    if (id == 0) --id;
+    Put16(other + kBlkJobId, id);
+    QueuedFdl q;
+    q.res = Answer(fdlHandle, cp, other, &q.busUs, s.config.baud);
+    out->insert(Random32() % 2 == 0 ? out->begin() : out->end(), q);
+    CountFault(DPSIM_FAULT_FDL_FOREIGN, fdlHandle);
+  }
+  for (QueuedFdl& q : *out) q.delayUs = EffectiveDelay(q.busUs);
+}
 
 extern "C" {
 
@@ -77,9 +111,25 @@ DPSIM_API int32_t DpSimFdl_Open(const char* cpName) {
     handle->cp = cpName;
     handle->wake = plat::EventCreate();
     if (handle->wake == nullptr) return e.Done(kFdlFailed);
-    Guard g(&s.lock);
     int32_t scripted = 0;
     int32_t id = -1;
+    if (remote::On()) {
+      {
+        Guard g(&s.lock);
+        if (TakeScript(DPSIM_FDL_OPEN_RESULT, &scripted) && scripted < 0) return e.Done(scripted);
+      }
+      remote::Call call;
+      if (call.Open(true, cpName, &id, &handle->epoch) != 0) return e.Done(kFdlFailed);
+      Guard g(&s.lock);
+      if (s.fdl.count(id) != 0) {  // a handle of an earlier daemon still open here
+        call.Close(true, id, handle->epoch);
+        return e.Done(kFdlFailed);
+      }
+      s.fdl[id] = handle;
+      s.lastFdl = id;
+      return e.Done(id);
+    }
+    Guard g(&s.lock);
     if (TakeScript(DPSIM_FDL_OPEN_RESULT, &scripted)) {
       // A negative value is the failure; another number becomes the handle.
       if (scripted < 0 || s.fdl.count(scripted) != 0) return e.Done(scripted < 0 ? scripted : -1);
@@ -105,6 +155,7 @@ DPSIM_API int32_t DpSimFdl_Close(int32_t fdlHandle) {
     State& s = G();
     std::shared_ptr<FdlHandle> closed;
     int32_t result = 0;
+    uint32_t epoch = 0;
     {
       Guard g(&s.lock);
       int32_t scripted = 0;
@@ -114,6 +165,7 @@ DPSIM_API int32_t DpSimFdl_Close(int32_t fdlHandle) {
         result = kFdlFailed;
       } else {
         closed = it->second;
+        epoch = closed->epoch;
         s.fdl.erase(it);
         for (auto b = s.bus.begin(); b != s.bus.end();) {
           b = (b->second.fdl && b->second.handle == fdlHandle) ? s.bus.erase(b) : std::next(b);
@@ -122,6 +174,7 @@ DPSIM_API int32_t DpSimFdl_Close(int32_t fdlHandle) {
     }
     // A receiver waiting on this handle returns now instead of at its timeout.
     if (closed != nullptr) plat::EventSet(closed->wake);
+    if (epoch != 0) remote::Call().Close(true, fdlHandle, epoch);
     return e.Done(result);
   } catch (...) {
     return e.Done(kFdlFailed);
@@ -137,55 +190,47 @@ DPSIM_API int32_t DpSimFdl_Send(int32_t fdlHandle, uint16_t length, const void* 
     e.Data(request, kBlockSize);
     State& s = G();
     EnsureDeliveryThread();
-    std::shared_ptr<FdlHandle> ready;
+    std::shared_ptr<FdlHandle> target;
     bool onBus = false;
+    bool ready = false;
     int32_t result = 0;
+    uint32_t epoch = 0;
     {
       Guard g(&s.lock);
       auto it = s.fdl.find(fdlHandle);
       int32_t scripted = 0;
       if (it == s.fdl.end()) {
         result = kFdlFailed;
-      } else if (!WellFormed(request)) {
+      } else if (!FdlWellFormed(request)) {
         result = kFdlMalformed;
       } else if (TakeScript(DPSIM_FDL_SEND_RESULT, &scripted) && scripted != 0) {
         result = scripted;
-      } else if (RollFault(DPSIM_FAULT_FDL_REFUSE)) {
-        CountFault(DPSIM_FAULT_FDL_REFUSE, fdlHandle);
+      } else if (it->second->epoch != 0) {
+        // The daemon's bus, asked below with no lock held; it rolls the faults.
+        if (s.autoConfirm) epoch = it->second->epoch;
+      } else if (RefuseAtRandom(DPSIM_FAULT_FDL_REFUSE, fdlHandle, it->second->cp)) {
         result = kFdlRefused;
       } else if (s.autoConfirm) {
-        auto found = s.processors.find(it->second->cp);
-        const Processor* cp = found != s.processors.end() ? &found->second : nullptr;
-        struct Queued {
-          FdlResult res;
-          uint32_t busUs = 0;
-        };
-        std::vector<Queued> queue(1);
-        queue[0].res = Answer(fdlHandle, cp, request, &queue[0].busUs, s.config.baud);
-        if (RollFault(DPSIM_FAULT_FDL_FOREIGN)) {
-          // A JobId below the request's, so that it is no job the module
-          // still waits for.
-          uint8_t other[kBlockSize];
-          memcpy(other, request, kBlockSize);
-          uint16_t id = static_cast<uint16_t>(Get16(request + kBlkJobId) - 1 - Random32() % 8);
-          if (id == 0) --id;
-          Put16(other + kBlkJobId, id);
-          Queued q;
-          q.res = Answer(fdlHandle, cp, other, &q.busUs, s.config.baud);
-          queue.insert(Random32() % 2 == 0 ? queue.begin() : queue.end(), q);
-          CountFault(DPSIM_FAULT_FDL_FOREIGN, fdlHandle);
-        }
-        for (const Queued& q : queue) {
-          if (QueueFdlResult(fdlHandle, it->second.get(), q.res, EffectiveDelay(q.busUs))) {
-            onBus = true;
-          } else {
-            ready = it->second;
-          }
+        std::vector<QueuedFdl> queue;
+        RunFdl(s, fdlHandle, *it->second, request, &queue);
+        QueueAll(fdlHandle, *it->second, queue, &onBus, &ready);
+        target = it->second;
+      }
+    }
+    if (epoch != 0) {
+      std::vector<QueuedFdl> queue;
+      remote::Call call;  // held until queued, as for DPC1 jobs
+      result = call.Fdl(fdlHandle, epoch, request, &queue);
+      if (result == 0) {
+        Guard g(&s.lock);
+        if (auto it = s.fdl.find(fdlHandle); it != s.fdl.end()) {
+          QueueAll(fdlHandle, *it->second, queue, &onBus, &ready);
+          target = it->second;
         }
       }
     }
     if (onBus) WakeDeliveryThread();
-    if (ready != nullptr) plat::EventSet(ready->wake);
+    if (ready && target != nullptr) plat::EventSet(target->wake);
     return e.Done(result);
   } catch (...) {
     return e.Done(kFdlFailed);

@@ -1,5 +1,8 @@
 #include "sim_config.h"
 
+#include "../service/net.h"
+#include "../service/protocol.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +111,13 @@ bool ParseSlaveData(const std::string& dataText, std::vector<uint8_t>* data, std
     return false;
   }
   return true;
+}
+
+bool ValidServer(const std::string& text) {
+  std::string host;
+  uint16_t port = 0;
+  return text == "off" ||
+         (!text.empty() && net::ParseAddress(text, wire::kDefaultPort, &host, &port) && port != 0);
 }
 
 }  // namespace
@@ -220,6 +230,12 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
       } else {
         why = "fdl_receive_wait_ms must be 0.." + std::to_string(kMaxReceiveWaitMs);
       }
+    } else if (key == "server") {
+      if (!ValidServer(rest)) {
+        why = "server needs host:port, host or :port";
+      } else {
+        settings->server = rest == "off" ? std::string() : rest;
+      }
     } else {
       why = "unknown keyword '" + key + "'";
     }
@@ -255,6 +271,15 @@ int ApplyEnvironment(Settings* settings, std::string* diag) {
   }
   if (const char* trace = getenv("DPSIM_TRACE"); trace != nullptr && trace[0] != '\0') {
     settings->trace = Trim(trace);
+  }
+  if (const char* server = getenv("DPSIM_SERVER"); server != nullptr && server[0] != '\0') {
+    const std::string text = Trim(server);
+    if (ValidServer(text)) {
+      settings->server = text == "off" ? std::string() : text;
+    } else {
+      ++errors;
+      Complain(diag, "DPSIM_SERVER", "must be host:port, host, :port or off");
+    }
   }
   return errors;
 }

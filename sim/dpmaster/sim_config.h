@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,13 @@ constexpr uint32_t kMaxLogLimit = 1000000;
 constexpr uint32_t kDefaultReceiveWaitMs = 0;
 constexpr uint32_t kMaxReceiveWaitMs = 10000;
 
+constexpr int kFaultKinds = 8;  // room for every random fault kind of dpsim.h
+
 struct Processor {
   std::map<uint8_t, std::vector<uint8_t>> slaves;  // address -> data
   std::vector<uint8_t> fdlStatus;                  // answer to FDL service 26
+  std::set<uint8_t> silent;                        // slaves that keep their data but do not answer
+  uint32_t faultPerMillion[kFaultKinds] = {};      // random faults of this processor alone
 };
 
 struct Settings {
@@ -31,6 +36,7 @@ struct Settings {
   uint32_t logLimit = kDefaultLogLimit;
   uint32_t receiveWaitMs = kDefaultReceiveWaitMs;
   std::map<std::string, Processor> processors;
+  std::string server;  // host:port of a daemon holding the processors ("": in-process)
 };
 
 // Answer of FDL service 26 on a processor that configures none.
@@ -44,7 +50,7 @@ Settings DefaultSettings();
 // in `diag`; the rest still applies.
 int ParseConfig(const std::string& text, Settings* settings, std::string* diag);
 
-// Applies DPSIM_BAUD, DPSIM_DELAY_US and DPSIM_TRACE. Returns the number of
+// Applies DPSIM_BAUD, DPSIM_DELAY_US, DPSIM_TRACE and DPSIM_SERVER. Returns the number of
 // rejected values.
 int ApplyEnvironment(Settings* settings, std::string* diag);
 

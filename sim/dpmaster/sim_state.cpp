@@ -1,5 +1,7 @@
 #include "sim_state.h"
 
+#include "remote.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -47,6 +49,8 @@ std::string ReadFile(const char* path, std::string* diag) {
   return text;
 }
 
+bool g_server = false;
+
 State* Make() {
   // Leaked on purpose: see G().
   State* s = new State();
@@ -62,6 +66,7 @@ State* Make() {
     ParseConfig(text, &settings, &diag);
   }
   ApplyEnvironment(&settings, &diag);
+  if (g_server) settings.server.clear();
   // One line per complaint, each marked as the stand-in's.
   for (size_t pos = 0, end; pos < diag.size(); pos = end + 1) {
     end = diag.find('\n', pos);
@@ -75,6 +80,9 @@ State* Make() {
 uint32_t KX_STDCALL DeliveryThread(void*);
 
 }  // namespace
+
+void BecomeServer() { g_server = true; }
+bool IsServer() { return g_server; }
 
 State& G() {
   static State* const state = Make();
@@ -128,8 +136,13 @@ uint32_t Random32() {
   return static_cast<uint32_t>((x * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
-bool RollFault(int what) {
-  const uint32_t perMillion = G().faultPerMillion[what];
+bool RollFault(int what, const std::string& cp) {
+  State& s = G();
+  uint32_t perMillion = s.faultPerMillion[what];
+  // A processor's own rate, where it is higher, holds for its handles.
+  if (auto p = s.processors.find(cp); p != s.processors.end() && what < kFaultKinds) {
+    perMillion = std::max(perMillion, p->second.faultPerMillion[what]);
+  }
   return perMillion != 0 && Random32() % 1000000u < perMillion;
 }
 
@@ -137,6 +150,12 @@ void CountFault(int what, int32_t handle) {
   State& s = G();
   ++s.faultTotal[what];
   ++s.faultsOn[{what, handle}];
+}
+
+bool RefuseAtRandom(int what, int32_t handle, const std::string& cp) {
+  if (!RollFault(what, cp)) return false;
+  CountFault(what, handle);
+  return true;
 }
 
 namespace {
@@ -336,8 +355,25 @@ namespace {
 
 // Moves what is due from the bus to the handles' queues; returns the wait
 // until the next item is due, in milliseconds.
+// What was on its way from a daemon that has gone since ends as the job of a
+// processor that went away: no data, an error.
+void Disconnected(Confirmation* c) {
+  c->record[kRecDataLen] = 0;
+  memset(c->record + kRecData, 0, kSlaveDataMax);
+  SetErr(&c->err, kErrClassNegative, kErrNoConnection);
+}
+
+void Disconnected(FdlResult* r) {
+  Put16(r->block + kBlkResultCode, kFdlNoConnection);
+  Put16(r->block + kBlkDataLength, 0);
+  r->block[kBlkLengthByte] = 0;
+  memset(r->block + kBlkData, 0, kFdlDataMax);
+}
+
 uint32_t DeliverDue(std::vector<int32_t>* signalDp, std::vector<std::shared_ptr<FdlHandle>>* wake) {
   State& s = G();
+  // Asked before the lock: the connection's lock comes first.
+  const uint32_t live = remote::On() ? remote::LiveEpoch() : 0;
   Guard g(&s.lock);
   const uint64_t now = NowUs();
   while (!s.bus.empty() && s.bus.begin()->first <= now) {
@@ -346,6 +382,7 @@ uint32_t DeliverDue(std::vector<int32_t>* signalDp, std::vector<std::shared_ptr<
       auto it = s.fdl.find(item.handle);
       if (it != s.fdl.end()) {
         --it->second->inFlight;
+        if (it->second->epoch != 0 && it->second->epoch != live) Disconnected(&item.res);
         it->second->ready.push_back(item.res);
         wake->push_back(it->second);
       }
@@ -353,6 +390,7 @@ uint32_t DeliverDue(std::vector<int32_t>* signalDp, std::vector<std::shared_ptr<
       auto it = s.dp.find(item.handle);
       if (it != s.dp.end()) {
         --it->second.inFlight;
+        if (it->second.epoch != 0 && it->second.epoch != live) Disconnected(&item.cnf);
         it->second.ready.push_back(item.cnf);
         ++it->second.owed;
         signalDp->push_back(item.handle);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../../src/extlib/dp_master.h"
 #include "dpsim.h"
@@ -43,6 +44,7 @@ constexpr uint32_t kErrNoResources = 0x05;
 constexpr uint32_t kErrScripted = 0x06;
 constexpr uint32_t kErrNoConfirmation = 0x10;
 constexpr uint32_t kErrNoResponse = 0x11;
+constexpr uint32_t kErrNoConnection = 0x12;  // the daemon holding the processor is gone
 
 // Record offsets (262-byte DPC1 record).
 constexpr size_t kRecSeqNo = 0;
@@ -72,6 +74,7 @@ constexpr uint8_t kSubsystemFdl = 0x22;
 constexpr uint16_t kFdlServiceSend = 11;
 constexpr uint16_t kFdlServiceStatus = 26;
 constexpr uint16_t kFdlUnsupportedService = 3;  // ResultCode for other services
+constexpr uint16_t kFdlNoConnection = 0x12;     // ResultCode when the daemon went away
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {
@@ -116,6 +119,7 @@ struct DpHandle {
   uint32_t releasing = 0;  // FlushSignal calls releasing `signal` right now
   bool closing = false;    // a closer waits for them: no new release starts
   uint16_t newestSeq = 0;  // newest non-zero SeqNo submitted: late confirmations go below it
+  uint32_t epoch = 0;      // connection to the daemon it was opened on (0: in-process)
 };
 
 struct FdlHandle {
@@ -129,6 +133,7 @@ struct FdlHandle {
   std::deque<FdlResult> ready;
   uint32_t inFlight = 0;
   uint64_t lastDueUs = 0;
+  uint32_t epoch = 0;  // as DpHandle::epoch
   // Auto-reset event: a result arrived or the handle was closed. Receivers
   // hold a reference while they wait, so closing never frees it under them.
   plat::Handle wake = nullptr;
@@ -196,6 +201,37 @@ struct State {
 // calls in after the process's static destructors have run.
 State& G();
 
+// Called by the daemon before anything else: its state is the shared one, so
+// it never passes jobs on to another daemon.
+void BecomeServer();
+bool IsServer();
+
+// What a submission puts on the bus: a confirmation or FDL result, the bus
+// time of its job and the delay after which it is due.
+struct Queued {
+  Confirmation cnf;
+  uint32_t busUs = 0;
+  uint32_t delayUs = 0;
+};
+struct QueuedFdl {
+  FdlResult res;
+  uint32_t busUs = 0;
+  uint32_t delayUs = 0;
+};
+
+// Under G().lock: what the slave and the bus make of an accepted DPC1
+// submission on the open handle `h`: the job's confirmation and the extra
+// ones of random faults, in the order they come, each with its delay.
+void RunDpc1(State& s, int32_t handle, DpHandle& h, bool write, const uint8_t* record,
+             std::vector<Queued>* out);
+// Under G().lock: the same for an accepted, well-formed FDL request.
+void RunFdl(State& s, int32_t handle, FdlHandle& h, const uint8_t* request,
+            std::vector<QueuedFdl>* out);
+// Under G().lock: true (and counted) when a submission on a handle of
+// processor `cp` meets the random refusal `what`.
+bool RefuseAtRandom(int what, int32_t handle, const std::string& cp);
+bool FdlWellFormed(const uint8_t* block);
+
 uint64_t NowUs();
 uint64_t ThreadId();
 
@@ -209,7 +245,7 @@ uint32_t EffectiveDelay(uint32_t busUs);
 uint32_t Random32();
 // Under G().lock: true when a submission meets fault `what` this time; the
 // fault is counted only once injected (CountFault).
-bool RollFault(int what);
+bool RollFault(int what, const std::string& cp);
 void CountFault(int what, int32_t handle);
 
 // Writes a stamp of `len` bytes (DPSIM_STAMP_MIN..DPSIM_STAMP_MAX) under

@@ -1,0 +1,248 @@
+#include "remote.h"
+
+#include <cstring>
+#include <string>
+
+#include "../service/net.h"
+#include "../service/protocol.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace dpsim::remote {
+namespace {
+
+// A daemon that does not answer within this time counts as gone: a
+// submission must never hang the application's worker.
+constexpr uint32_t kReplyTimeoutMs = 2000;
+constexpr uint32_t kConnectTimeoutMs = 2000;
+
+struct Connection {
+  plat::Lock lock;
+  net::Socket socket = net::kNoSocket;
+  uint32_t epoch = 0;
+  std::string address;
+  bool complained = false;  // "cannot reach" said once until a connection succeeds
+};
+
+Connection& C() {
+  // Leaked on purpose, like G(): libraries call in during detach.
+  static Connection* const c = [] {
+    auto* made = new Connection();
+    plat::LockInit(&made->lock);
+    return made;
+  }();
+  return *c;
+}
+
+std::string ServerAddress() {
+  State& s = G();
+  Guard g(&s.lock);
+  return s.config.server;
+}
+
+// The program's name, as the daemon's status shows it.
+std::string ProgramName() {
+  char name[260] = "";
+#if defined(_WIN32)
+  GetModuleFileNameA(nullptr, name, sizeof(name));
+  std::string text = name;
+  if (const size_t slash = text.find_last_of("\\/"); slash != std::string::npos) {
+    text = text.substr(slash + 1);
+  }
+#else
+  std::string text;
+  if (FILE* f = fopen("/proc/self/comm", "r"); f != nullptr) {
+    if (fgets(name, sizeof(name), f) != nullptr) text = name;
+    fclose(f);
+  }
+#endif
+  std::string clean;
+  for (char c : text) {
+    if (c >= 0x20 && c <= 0x7E && clean.size() < 64) clean += c;
+  }
+  return clean.empty() ? "?" : clean;
+}
+
+void Drop(Connection& c, const char* why) {
+  if (c.socket == net::kNoSocket) return;
+  net::Close(c.socket);
+  c.socket = net::kNoSocket;
+  fprintf(stderr, "dpsim: lost the daemon at %s (%s)\n", c.address.c_str(), why);
+}
+
+// Sends `request` and takes its reply, of type `replyType`. On any failure
+// the connection is dropped: a reply out of step can never be trusted again.
+bool Exchange(Connection& c, const wire::Message& request, uint8_t replyType,
+              wire::Message* reply) {
+  if (c.socket == net::kNoSocket) return false;
+  std::vector<uint8_t> frame;
+  if (!wire::Encode(request, &frame)) return false;
+  if (!net::SendAll(c.socket, frame.data(), frame.size())) {
+    Drop(c, "cannot send");
+    return false;
+  }
+  std::vector<uint8_t> body;
+  switch (net::RecvFrame(c.socket, &body, kReplyTimeoutMs)) {
+    case net::Recv::kFrame:
+      break;
+    case net::Recv::kTimeout:
+      Drop(c, "no reply in time");
+      return false;
+    case net::Recv::kClosed:
+      Drop(c, "connection closed");
+      return false;
+    default:
+      Drop(c, "connection broken");
+      return false;
+  }
+  std::string why;
+  if (!wire::Parse(body.data(), body.size(), reply, &why)) {
+    Drop(c, ("malformed reply: " + why).c_str());
+    return false;
+  }
+  if (reply->type != replyType) {
+    Drop(c, "unexpected reply");
+    return false;
+  }
+  return true;
+}
+
+// Connects when there is no connection; false when the daemon cannot be
+// reached.
+bool Ensure(Connection& c) {
+  if (c.socket != net::kNoSocket) return true;
+  c.address = ServerAddress();
+  std::string host;
+  uint16_t port = 0;
+  std::string why = "bad address";
+  if (net::ParseAddress(c.address, wire::kDefaultPort, &host, &port)) {
+    c.socket = net::Connect(host, port, kConnectTimeoutMs, &why);
+  }
+  if (c.socket == net::kNoSocket) {
+    if (!c.complained)
+      fprintf(stderr, "dpsim: cannot reach the daemon at %s: %s\n", c.address.c_str(), why.c_str());
+    c.complained = true;
+    return false;
+  }
+  wire::Message hello;
+  hello.type = wire::kHello;
+#if defined(_WIN32)
+  hello.pid = GetCurrentProcessId();
+#else
+  hello.pid = static_cast<uint32_t>(getpid());
+#endif
+  hello.name = ProgramName();
+  wire::Message reply;
+  if (!Exchange(c, hello, wire::kHelloReply, &reply)) return false;
+  c.complained = false;
+  if (++c.epoch == 0) c.epoch = 1;  // 0 means in-process
+  return true;
+}
+
+}  // namespace
+
+bool On() {
+  static const bool on = [] {
+    State& s = G();
+    Guard g(&s.lock);
+    return !IsServer() && !s.config.server.empty();
+  }();
+  return on;
+}
+
+uint32_t LiveEpoch() {
+  Connection& c = C();
+  Guard g(&c.lock);
+  if (c.socket != net::kNoSocket && net::PeerGone(c.socket)) Drop(c, "connection closed");
+  return c.socket == net::kNoSocket ? 0 : c.epoch;
+}
+
+Call::Call() { plat::LockEnter(&C().lock); }
+Call::~Call() { plat::LockLeave(&C().lock); }
+
+uint32_t Call::Known(const char* cp) {
+  Connection& c = C();
+  wire::Message m;
+  m.type = wire::kKnown;
+  m.name = cp;
+  wire::Message reply;
+  if (!Ensure(c) || !Exchange(c, m, wire::kStatusReply, &reply)) return kErrNoConnection;
+  return reply.status;
+}
+
+uint32_t Call::Open(bool fdl, const char* cp, int32_t* handle, uint32_t* epoch) {
+  Connection& c = C();
+  wire::Message m;
+  m.type = wire::kOpen;
+  m.lib = fdl ? wire::kLibFdl : wire::kLibDp;
+  m.name = cp;
+  wire::Message reply;
+  if (!Ensure(c) || !Exchange(c, m, wire::kStatusReply, &reply)) return kErrNoConnection;
+  *handle = reply.handle;
+  *epoch = c.epoch;
+  return reply.status;
+}
+
+void Call::Close(bool fdl, int32_t handle, uint32_t epoch) {
+  Connection& c = C();
+  if (c.socket == net::kNoSocket || epoch != c.epoch) return;  // the daemon forgot it already
+  wire::Message m;
+  m.type = wire::kClose;
+  m.lib = fdl ? wire::kLibFdl : wire::kLibDp;
+  m.handle = handle;
+  wire::Message reply;
+  Exchange(c, m, wire::kStatusReply, &reply);
+}
+
+uint32_t Call::Job(int32_t handle, uint32_t epoch, bool write, const uint8_t* record,
+                   std::vector<Queued>* out, uint32_t* errClass) {
+  Connection& c = C();
+  *errClass = kErrClassNegative;
+  if (c.socket == net::kNoSocket || epoch != c.epoch) return kErrNoConnection;
+  wire::Message m;
+  m.type = wire::kJob;
+  m.handle = handle;
+  m.write = write ? 1 : 0;
+  memcpy(m.record, record, kRecordSize);
+  wire::Message reply;
+  if (!Exchange(c, m, wire::kJobReply, &reply)) return kErrNoConnection;
+  *errClass = reply.errClass;
+  if (reply.errCode != 0) return reply.errCode;
+  for (const wire::Cnf& w : reply.cnfs) {
+    Queued q;
+    q.cnf.kind = w.kind;
+    memcpy(q.cnf.record, w.record, kRecordSize);
+    SetErr(&q.cnf.err, w.errClass, w.errCode);
+    q.delayUs = w.delayUs;
+    out->push_back(q);
+  }
+  return 0;
+}
+
+int32_t Call::Fdl(int32_t handle, uint32_t epoch, const uint8_t* block,
+                  std::vector<QueuedFdl>* out) {
+  Connection& c = C();
+  if (c.socket == net::kNoSocket || epoch != c.epoch) return kFdlNoConnectionResult;
+  wire::Message m;
+  m.type = wire::kFdl;
+  m.handle = handle;
+  memcpy(m.block, block, kBlockSize);
+  wire::Message reply;
+  if (!Exchange(c, m, wire::kFdlReply, &reply)) return kFdlNoConnectionResult;
+  if (reply.result != 0) return reply.result;
+  for (const wire::FdlRes& w : reply.results) {
+    QueuedFdl q;
+    q.res.result = w.result;
+    q.res.length = w.length;
+    memcpy(q.res.block, w.block, kBlockSize);
+    q.delayUs = w.delayUs;
+    out->push_back(q);
+  }
+  return 0;
+}
+
+}  // namespace dpsim::remote

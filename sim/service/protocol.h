@@ -1,0 +1,115 @@
+// The wire protocol between the stand-in libraries, the dpsim command and the
+// daemon that holds the shared virtual processors.
+//
+// A frame is a little-endian u32 length (of what follows it, 4 to kMaxFrame
+// bytes), then version (u8), type (u8), two zero bytes, and the type's
+// payload. Integers are little-endian; a string is a u8 length and its bytes
+// (printable, at most kMaxName); a text a u16 length and its bytes. Every
+// frame is parsed completely before any of it is used: a wrong version, an
+// unknown type, a short or long payload or a field out of range rejects the
+// whole frame, and whoever receives it closes the connection.
+//
+// Requests are answered in order, one reply each. A library connection starts
+// with Hello; a control connection too. After Follow the daemon sends
+// LogLine frames until the connection closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dpsim::wire {
+
+constexpr uint8_t kVersion = 1;
+constexpr size_t kLengthBytes = 4;
+constexpr size_t kHeaderBytes = 4;  // after the length: version, type, 0, 0
+constexpr size_t kMaxFrame = 65536;
+constexpr size_t kMaxName = 255;
+constexpr size_t kRecordBytes = 262;
+constexpr size_t kBlockBytes = 340;
+constexpr size_t kMaxSlaveData = 240;
+constexpr size_t kMaxConfirmations = 4;  // a job's own and the random faults' extras
+constexpr uint16_t kDefaultPort = 47213;
+
+enum Type : uint8_t {
+  kHello = 0x01,
+  kKnown = 0x02,  // is the processor there (CpPrepare, CpRelease)
+  kOpen = 0x03,
+  kClose = 0x04,
+  kJob = 0x05,  // DPC1 read or write
+  kFdl = 0x06,  // FDL request block
+  // Control requests: each answered by a Text reply.
+  kStatus = 0x10,
+  kGet = 0x11,
+  kSet = 0x12,
+  kSilence = 0x13,
+  kFault = 0x14,
+  kLoad = 0x15,
+  kFollow = 0x16,
+  // Replies and events.
+  kHelloReply = 0x81,
+  kStatusReply = 0x82,  // Known, Open, Close
+  kJobReply = 0x85,
+  kFdlReply = 0x86,
+  kText = 0x90,
+  kLogLine = 0xA0,
+};
+
+enum Lib : uint8_t { kLibDp = 0, kLibFdl = 1 };
+
+// Control requests' flags.
+constexpr uint8_t kFlagJson = 1;
+
+struct Cnf {  // a DPC1 confirmation and when it is due
+  uint16_t kind = 0;
+  uint32_t delayUs = 0;
+  uint32_t errClass = 0;
+  uint32_t errCode = 0;
+  uint8_t record[kRecordBytes] = {};
+};
+
+struct FdlRes {  // an FDL result and when it is due
+  uint32_t delayUs = 0;
+  int32_t result = 0;
+  uint16_t length = 0;
+  uint8_t block[kBlockBytes] = {};
+};
+
+// One parsed frame; only the fields of its type are meaningful.
+struct Message {
+  uint8_t type = 0;
+  uint8_t flags = 0;      // control requests
+  uint8_t lib = 0;        // Open, Close
+  uint8_t write = 0;      // Job
+  uint8_t slave = 0;      // Get, Set, Silence
+  uint8_t on = 0;         // Silence: 1 silent, 0 answering
+  uint8_t fault = 0;      // Fault: the kind
+  uint32_t pid = 0;       // Hello, HelloReply
+  uint32_t rate = 0;      // Fault: per million
+  uint32_t status = 0;    // StatusReply, Text (0: done)
+  int32_t handle = -1;    // Open reply, Close, Job, Fdl
+  uint32_t errClass = 0;  // JobReply: the submission's outcome
+  uint32_t errCode = 0;
+  int32_t result = 0;         // FdlReply: ZEL_send's result
+  std::string name;           // Hello: program; Known, Open, Get, Set, Silence, Fault: processor
+  std::string text;           // Load, Text, LogLine
+  std::vector<uint8_t> data;  // Set: slave data
+  uint8_t record[kRecordBytes] = {};  // Job
+  uint8_t block[kBlockBytes] = {};    // Fdl
+  std::vector<Cnf> cnfs;              // JobReply
+  std::vector<FdlRes> results;        // FdlReply
+};
+
+// Parses one frame body (what follows the length field). False, with the
+// reason in `why`, when any part of it is not as described above.
+bool Parse(const uint8_t* body, size_t size, Message* out, std::string* why);
+
+// Appends the frame of `m` (length field included) to `out`. False when a
+// field cannot be sent (a name too long, too many confirmations, ...).
+bool Encode(const Message& m, std::vector<uint8_t>* out);
+
+// The length that a frame's first four bytes announce; 0 when out of range.
+size_t FrameLength(const uint8_t* lengthField);
+
+}  // namespace dpsim::wire
