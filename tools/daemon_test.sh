@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The shared virtual processor, used as people use it: a daemon, programs
+# that share its slaves through Kalmorix, dpsim changing and watching it, a
+# malformed client, and the daemon killed in the middle of a job.
+#
+# Usage: tools/daemon_test.sh BIN_DIR [WIN32_BIN_DIR]
+#   BIN_DIR        holds dpsim and zelcli (native)
+#   WIN32_BIN_DIR  holds zelcli.exe and its DLLs: then a win32 zelcli under
+#                  Wine and the native one share the daemon as well
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+win32=${2:-}
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kalmorix-daemon.XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  for f in "$tmp"/*.out "$tmp"/*.err; do
+    [ -s "$f" ] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }
+  done
+  exit 1
+}
+# wait_for FILE PATTERN SECONDS
+wait_for() {
+  local deadline=$((SECONDS + $3))
+  until grep -q -- "$2" "$1" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "no '$2' in $(basename "$1") within $3 s"
+    sleep 0.05
+  done
+}
+# wait_status PATTERN SECONDS: until dpsim status shows PATTERN
+wait_status() {
+  local deadline=$((SECONDS + $2))
+  until timeout 5 "$bin/dpsim" status 2>/dev/null | grep -q -- "$1"; do
+    [ $SECONDS -lt $deadline ] || fail "dpsim status shows no '$1' within $2 s"
+    sleep 0.05
+  done
+}
+# start_daemon NAME [VAR=value ...]: sets $daemon (pid) and $port
+start_daemon() {
+  local name=$1
+  shift
+  env "$@" "$bin/dpsim" serve --listen 127.0.0.1:0 >"$tmp/$name.out" 2>"$tmp/$name.err" &
+  daemon=$!
+  pids+=("$daemon")
+  wait_for "$tmp/$name.out" "listening on" 10
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/$name.out")
+}
+zelcli() { timeout 60 "$bin/zelcli" --json "$@"; }
+
+echo "== one daemon, several programs"
+start_daemon daemon
+export DPSIM_SERVER=127.0.0.1:$port
+timeout 60 "$bin/dpsim" log -f >"$tmp/log.out" 2>"$tmp/log.err" &
+follower=$!
+pids+=("$follower")
+wait_status "dpsim (pid" 10
+
+zelcli write 4 CAFE01 >"$tmp/write.out" || fail "write through the daemon"
+zelcli read 4 >"$tmp/read.out" || fail "read through the daemon"
+grep -q '"data": "cafe01"' "$tmp/read.out" || fail "a second process does not see the written data"
+[ "$(timeout 10 "$bin/dpsim" get VCP1 4)" = "ca fe 01" ] || fail "dpsim get does not show the write"
+
+echo "== dpsim set, seen by a running reader"
+"$bin/zelcli" --json watch 3 --interval 100 --count 600 >"$tmp/watch.out" &
+watcher=$!
+pids+=("$watcher")
+wait_for "$tmp/watch.out" '"read": 2' 30
+timeout 10 "$bin/dpsim" set VCP1 3 "0a 0b 0c" >/dev/null || fail "dpsim set"
+wait_for "$tmp/watch.out" '"data": "0a0b0c"' 30
+kill "$watcher" 2>/dev/null || true
+wait "$watcher" 2>/dev/null || true
+
+echo "== silence and answer"
+timeout 10 "$bin/dpsim" silence VCP1 5 >/dev/null
+if zelcli read 5 >"$tmp/silent.out"; then fail "a silenced slave answered"; fi
+grep -q '"resultCode": 22' "$tmp/silent.out" || fail "a silenced slave: no error result"
+timeout 10 "$bin/dpsim" answer VCP1 5 >/dev/null
+zelcli read 5 >/dev/null || fail "the slave does not answer again"
+
+echo "== a malformed message closes only its own connection"
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+printf '\x10\x00\x00\x00\x01\x7f\x00\x00not a message' >&3
+exec 3>&-
+wait_for "$tmp/daemon.err" "malformed message" 10
+printf '\xff\xff\xff\xff' | timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" || true
+wait_for "$tmp/daemon.err" "frame length out of range" 10
+zelcli read 4 >/dev/null || fail "the daemon serves no more after a malformed message"
+kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the malformed client"
+wait_for "$tmp/log.out" "VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
+[ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ] || fail "log -f misses reads"
+
+if [ -n "$win32" ]; then
+  echo "== a win32 program under Wine and a native one share the daemon"
+  wine=(timeout 120 wine "$win32/zelcli.exe" --json)
+  WINEDEBUG=-all "${wine[@]}" write 5 5e5e >"$tmp/wine-write.out" 2>&1 || fail "win32 write"
+  zelcli read 5 | grep -q '"data": "5e5e"' || fail "native read of the win32 write"
+  zelcli write 3 0d0e >/dev/null || fail "native write"
+  WINEDEBUG=-all "${wine[@]}" read 3 >"$tmp/wine-read.out" 2>&1 || fail "win32 read"
+  grep -q '"data": "0d0e"' "$tmp/wine-read.out" || fail "win32 read of the native write"
+fi
+
+echo "== SIGTERM stops the daemon cleanly"
+kill -TERM "$daemon"
+for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$daemon" 2>/dev/null && fail "the daemon did not stop within 10 s of SIGTERM"
+wait "$daemon" || fail "the daemon's exit code after SIGTERM: $?"
+grep -q stopping "$tmp/daemon.out" || fail "no 'stopping'"
+
+echo "== the daemon killed in the middle of a job"
+# Jobs take 2 s on this bus, so the kill lands while one is in flight.
+start_daemon slow DPSIM_DELAY_US=2000000
+export DPSIM_SERVER=127.0.0.1:$port
+start=$SECONDS
+zelcli read 4 >"$tmp/killed.out" 2>"$tmp/killed.err" &
+reader=$!
+wait_status "DP handles [0-9]" 10
+sleep 0.3
+kill -9 "$daemon"
+wait "$daemon" 2>/dev/null || true
+code=0
+wait "$reader" || code=$?
+[ "$code" = 1 ] || [ "$code" = 4 ] || fail "a job in flight when the daemon died: exit $code, not an error result (1) or refusal (4)"
+[ $((SECONDS - start)) -le 15 ] || fail "the job in flight took $((SECONDS - start)) s to end"
+grep -q '"resultCode": 22' "$tmp/killed.out" || [ "$code" = 4 ] || fail "no error result"
+code=0
+zelcli read 4 >/dev/null 2>&1 || code=$?
+[ "$code" = 2 ] || fail "opening without the daemon: exit $code, not 2 (cannot open)"
+
+echo "== only loopback unless asked"
+code=0
+timeout 10 "$bin/dpsim" serve --listen 0.0.0.0:0 >/dev/null 2>"$tmp/remote.err" || code=$?
+[ "$code" = 1 ] && grep -q "not a loopback address" "$tmp/remote.err" || fail "listened off loopback"
+
+echo "daemon test passed"
