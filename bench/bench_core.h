@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dpsim.h"
+#include "extlib/dp_master.h"
 #include "platform/message_window.h"
 #include "platform/platform.h"
 #include "zel.h"
@@ -151,6 +152,87 @@ struct Floor {
   }
 };
 
+// ---- Stand-in floor: the module's job path without the module ----------------------
+// The same stand-in calls the module makes for a polled read, made directly:
+// the application thread submits Dpc1Read and polls a flag; a waiter, waiting
+// as the worker does on the stand-in's waitable object and a stop object,
+// takes the confirmation with FetchConfirmation and sets the flag. What the
+// module adds on top of this is its own cost alone.
+struct StandInFloor {
+  int32_t dp = -1;
+  plat::Handle signal = nullptr;
+  plat::Handle stop = nullptr;
+  plat::Handle thread = nullptr;
+  uint32_t slaveRef = 0;
+  uint16_t seq = 0;
+  std::atomic<uint32_t> done{0};
+
+  static uint32_t KX_STDCALL Waiter(void* arg) {
+    StandInFloor& f = *static_cast<StandInFloor*>(arg);
+    uint8_t record[262];
+    for (;;) {
+      const uint32_t r = plat::WaitAnyOfTwo(f.signal, f.stop, 1000);
+      if (r == plat::kWaitObject0 + 1 || r == plat::kWaitFailed) return 0;
+      if (r != plat::kWaitObject0) continue;
+      uint16_t kind = 0;
+      DpError err = {};
+      if (FetchConfirmation(f.dp, 0, &kind, record, &err) == 0 && kind == kCnfKindRead &&
+          err.ErrClass == kErrClassDone && record[15] > 0) {
+        f.done.store(1, std::memory_order_release);
+      }
+    }
+  }
+
+  bool Start(const char* cp) {
+    DpError err = {};
+    if (OpenDpHandle(cp, &dp, &err) != 0 || SlaveLookup(dp, kSlave, &slaveRef, &err) != 0 ||
+        DP_init_sema_object(dp, 5, &signal, &err) != 0) {
+      return false;
+    }
+    stop = plat::SemaphoreCreate(0, 1);
+    if (!stop) return false;
+    thread = plat::ThreadCreate(&Waiter, this);
+    if (!thread) return false;
+    plat::ThreadSetPriorityAboveNormal(thread);
+    return true;
+  }
+
+  // One read, submitted to the stand-in and confirmed; < 0 on a refusal or
+  // no confirmation within 5 s.
+  double Once(bool settle = true) {
+    uint8_t record[262] = {};
+    if (++seq == 0) seq = 1;
+    record[0] = static_cast<uint8_t>(seq);
+    record[1] = static_cast<uint8_t>(seq >> 8);
+    std::memcpy(record + 2, &slaveRef, 4);
+    record[15] = 240;
+    done.store(0, std::memory_order_relaxed);
+    if (settle) Settle();
+    const Clock::time_point t0 = Clock::now();
+    DpError err = {};
+    if (Dpc1Read(dp, record, &err) != 0 || err.ErrClass != kErrClassAccepted) return -1;
+    while (done.load(std::memory_order_acquire) == 0) {
+      if (NsSince(t0) > 5e9) return -1;
+      if (!settle) std::this_thread::yield();
+    }
+    return NsSince(t0);
+  }
+
+  void Stop() {
+    if (thread) {
+      plat::SemaphoreRelease(stop, 1);
+      plat::WaitOne(thread, plat::kInfinite);
+      plat::HandleClose(thread);
+    }
+    DpError err = {};
+    if (signal) FreeSemaObject(dp, signal, &err);
+    if (dp >= 0) DP_close(dp, &err);
+    if (stop) plat::HandleClose(stop);
+    thread = signal = stop = nullptr;
+    dp = -1;
+  }
+};
+
 // ---- Round trips through the module -------------------------------------------------
 // ZEL_send of a read, then ZEL_receive polled until the result is there.
 // < 0 on a refusal, a wrong result or no result within 5 s.
@@ -226,6 +308,7 @@ struct Comparison {
   Stats notified;
   Stats notifyLatency;
   Stats floor;
+  Stats standIn;  // the stand-in's job path without the module
   bool ok = false;
 };
 
@@ -236,8 +319,13 @@ inline Comparison CompareWithFloor(int32_t polled, int32_t notified, int32_t inj
                                    int perRound) {
   Comparison c;
   Floor f;
-  if (!f.Start()) return c;
-  std::vector<double> m, n, inj, fl;
+  StandInFloor sf;
+  if (!f.Start() || !sf.Start("VCP1")) {
+    f.Stop();
+    sf.Stop();
+    return c;
+  }
+  std::vector<double> m, n, inj, fl, sfl;
   uint16_t injectedSeq = 0;
   uint16_t jobId = 0;
   auto next = [&jobId] {
@@ -250,6 +338,11 @@ inline Comparison CompareWithFloor(int32_t polled, int32_t notified, int32_t inj
       const double ns = f.Once();
       if (ns < 0) return false;
       if (keep) fl.push_back(ns);
+    }
+    for (int i = 0; i < perRound; ++i) {
+      const double ns = sf.Once();
+      if (ns < 0) return false;
+      if (keep) sfl.push_back(ns);
     }
     for (int i = 0; i < perRound; ++i) {
       const double ns = PolledRoundTrip(polled, next());
@@ -277,10 +370,13 @@ inline Comparison CompareWithFloor(int32_t polled, int32_t notified, int32_t inj
   for (int r = 0; r < warm + rounds; ++r) {
     if (!round(r >= warm)) {
       f.Stop();
+      sf.Stop();
       return c;
     }
   }
   f.Stop();
+  sf.Stop();
+  c.standIn = Summarize(sfl);
   c.module = Summarize(m);
   c.notified = Summarize(n);
   c.notifyLatency = Summarize(inj);

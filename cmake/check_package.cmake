@@ -84,7 +84,7 @@ else()
   file(GLOB root LIST_DIRECTORIES true ${work}/Kalmorix-*-win32)
   foreach(f bin/Kalmorix.dll bin/zelcli.exe include/zel.h include/kalmorix_version.h
             lib/libKalmorix.dll.a lib/Kalmorix.def README.txt LICENSE CHANGELOG.md
-            docs/interface.md stand-in/README.md stand-in/Kalmorix.dll stand-in/zelcli.exe
+            docs/interface.md stand-in/README.md stand-in/Kalmorix.dll stand-in/zelcli.exe stand-in/dpsim.exe
             stand-in/dpmaster.dll stand-in/ky_dll.dll stand-in/dpsim.cfg examples/c/zel_example.c)
     if(NOT EXISTS ${root}/${f})
       message(FATAL_ERROR "the ZIP lacks ${f}")

@@ -3,11 +3,12 @@
 #           docs/, bin/Kalmorix.dll and bin/zelcli.exe (for the vendor's DP master
 #           library), include/, lib/libKalmorix.dll.a (MinGW), lib/Kalmorix.lib
 #           (MSVC), lib/Kalmorix.def, examples/, and stand-in/: the module and
-#           zelcli with the stand-in libraries, which runs as unpacked and keeps
+#           zelcli and dpsim (the daemon and its command) with the stand-in
+#           libraries, which runs as unpacked and keeps
 #           the stand-ins apart, so that nobody ships them with an application.
 #   native: lib/libkalmorix.so.MAJOR with libkxplat.so, include/zel.h, a CMake
 #           package (find_package(Kalmorix): Kalmorix::kalmorix, Kalmorix::dpsim),
-#           pkg-config files (kalmorix.pc, dpsim.pc), bin/zelcli, the stand-in
+#           pkg-config files (kalmorix.pc, dpsim.pc), bin/zelcli, bin/dpsim, the stand-in
 #           libraries in lib/kalmorix/stand-in, include/kalmorix/dpsim.h, and the
 #           documentation and examples in share/doc/kalmorix.
 include(GNUInstallDirs)
@@ -46,7 +47,7 @@ if(WIN32)
   # libraries. bin/ has no DP master library: the vendor's goes there.
   install(FILES $<TARGET_FILE:dpmaster> $<TARGET_FILE:ky_dll> $<TARGET_FILE:kalmorix>
     DESTINATION ${stand_in_dir})
-  install(TARGETS zelcli RUNTIME DESTINATION ${stand_in_dir})
+  install(TARGETS zelcli dpsim RUNTIME DESTINATION ${stand_in_dir})
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME Kalmorix)
@@ -61,7 +62,7 @@ else()
   # the stand-in folder: a vendor library on the path takes precedence.
   set_target_properties(kalmorix kxplat PROPERTIES
     INSTALL_RPATH "$ORIGIN;$ORIGIN/kalmorix/stand-in")
-  set_target_properties(zelcli PROPERTIES
+  set_target_properties(zelcli dpsim PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN/../${stand_in_dir}")
   set_target_properties(dpmaster PROPERTIES INSTALL_RPATH "$ORIGIN/../.." EXPORT_NAME dpsim)
   set_target_properties(ky_dll PROPERTIES INSTALL_RPATH "$ORIGIN")
@@ -69,7 +70,7 @@ else()
   install(TARGETS kalmorix kxplat EXPORT KalmorixTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(TARGETS zelcli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS zelcli dpsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The stand-in's test interface, for applications' own tests: Kalmorix::dpsim.
   install(TARGETS dpmaster EXPORT KalmorixTargets
     LIBRARY DESTINATION ${stand_in_dir}

@@ -1,5 +1,5 @@
-// Writes the seed corpus of both fuzz targets (fuzz/corpus/api and
-// fuzz/corpus/worker), one file per seed, in the formats of ops.h. Each seed
+// Writes the seed corpus of the fuzz targets (fuzz/corpus/api,
+// fuzz/corpus/worker and fuzz/corpus/wire), one file per seed, in the formats of ops.h. Each seed
 // walks one path the fuzzer should start from; the fuzzer mutates them.
 //
 //   fuzz_make_seeds DIR      (fuzz/run.sh builds it; DIR is normally fuzz/corpus)
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ops.h"
+#include "protocol.h"
 
 using namespace kxfuzz;
 
@@ -495,6 +496,66 @@ std::vector<std::pair<std::string, Seed>> WorkerSeeds() {
   return out;
 }
 
+// fuzz_wire: streams of frames as a connection delivers them, one message
+// of each kind, the handshake first.
+std::vector<std::pair<std::string, Seed>> WireSeeds() {
+  using namespace dpsim::wire;
+  std::vector<std::pair<std::string, Seed>> out;
+  auto add = [&](const std::string& name, std::vector<Message> messages) {
+    Seed s;
+    for (const Message& m : messages) Encode(m, &s.bytes);
+    out.emplace_back(name, s);
+  };
+  Message hello;
+  hello.type = kHello;
+  hello.pid = 1234;
+  hello.name = "zelcli";
+  Message open;
+  open.type = kOpen;
+  open.name = "VCP1";
+  Message job;
+  job.type = kJob;
+  job.handle = 1;
+  job.record[2] = 4;
+  job.record[15] = 8;
+  Message fdl;
+  fdl.type = kFdl;
+  fdl.handle = 256;
+  fdl.block[38] = 26;
+  add("library", {hello, open, job, fdl});
+  Message set;
+  set.type = kSet;
+  set.name = "VCP1";
+  set.slave = 3;
+  set.data = {1, 2, 3};
+  Message fault;
+  fault.type = kFault;
+  fault.flags = kFlagJson;
+  fault.name = "VCP1";
+  fault.fault = 3;
+  fault.rate = 50000;
+  Message load;
+  load.type = kLoad;
+  load.text = "processor VCP1\nslave 3 text abc\n";
+  Message status;
+  status.type = kStatus;
+  add("control", {hello, set, fault, load, status});
+  Message reply;
+  reply.type = kJobReply;
+  reply.errClass = 1;
+  reply.cnfs.resize(2);
+  reply.cnfs[0].kind = 7;
+  reply.cnfs[1].kind = 9;
+  Message fdlReply;
+  fdlReply.type = kFdlReply;
+  fdlReply.results.resize(1);
+  Message text;
+  text.type = kText;
+  text.text = "done";
+  add("replies", {reply, fdlReply, text});
+  return out;
+}
+
 bool WriteAll(const std::filesystem::path& dir,
               const std::vector<std::pair<std::string, Seed>>& seeds) {
   std::filesystem::create_directories(dir);
@@ -520,5 +581,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path dir = argv[1];
-  return WriteAll(dir / "api", ApiSeeds()) && WriteAll(dir / "worker", WorkerSeeds()) ? 0 : 1;
+  return WriteAll(dir / "api", ApiSeeds()) && WriteAll(dir / "worker", WorkerSeeds()) &&
+                 WriteAll(dir / "wire", WireSeeds())
+             ? 0
+             : 1;
 }

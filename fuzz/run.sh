@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the two libFuzzer targets (clang, AddressSanitizer and
+# Builds the libFuzzer targets (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for SECONDS (default 60), starting
 # from a copy of its seed corpus. Fails when a fuzzer finds a crash, a broken
 # invariant, a leak or a timeout; the finding and the log are kept and their
@@ -37,13 +37,13 @@ fi
 echo "== Building in $build"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKALMORIX_FUZZ=ON -DKALMORIX_TESTS=OFF >/dev/null
-cmake --build "$build" --target fuzz_api fuzz_worker ky_dll
+cmake --build "$build" --target fuzz_api fuzz_worker fuzz_wire ky_dll
 
 work=${KX_FUZZ_WORK:-$(mktemp -d "${TMPDIR:-/tmp}/kalmorix-fuzz.XXXXXX")}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 status=0
 summary=()
-for target in api worker; do
+for target in api worker wire; do
   dir=$work/$target
   rm -rf "$dir"
   mkdir -p "$dir/corpus" "$dir/findings"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both targets: native (plain, ASan+UBSan,
-# TSan) and win32 (under Wine), then the Python package's tests, the native
-# suite under Valgrind and a short run of each fuzzer. Exits non-zero when
+# TSan) and win32 (under Wine), then the shared daemon with a win32 and a
+# native program, the Python package's tests, the native suite under
+# Valgrind and a short run of each fuzzer. Exits non-zero when
 # anything fails.
 #
 # On a machine that cannot execute 32-bit programs the win32 target is still
@@ -76,8 +77,15 @@ run_step() {
     failed+=("$name")
   fi
 }
-# The Python package, installed and tested as its users do; memcheck over the
-# native test programs; a short run of each fuzzer.
+# One daemon shared by a win32 program under Wine and a native one (the
+# native suites ran the rest of this test already); the Python package,
+# installed and tested as its users do; memcheck over the native test
+# programs; a short run of each fuzzer.
+if [ "$KX_WIN32_RUNS" = yes ]; then
+  run_step "daemon (win32 and native)" tools/daemon_test.sh build/native/bin build/win32/bin
+else
+  summary+=("daemon (win32 and native): NOT RUN ($KX_WIN32_WHY)")
+fi
 run_step python tools/python_test.sh
 run_step valgrind tools/valgrind.sh
 run_step fuzz fuzz/run.sh "${KX_FUZZ_SECONDS:-60}"
