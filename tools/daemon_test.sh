@@ -60,6 +60,13 @@ follower=$!
 pids+=("$follower")
 wait_status "dpsim (pid" 10
 
+# The same job cycle gives the same results in-process and through the daemon.
+same_demo() { sed -E 's/after [0-9]+ ms/after N ms/; /DP master library/d' "$1"; }
+timeout 60 env -u DPSIM_SERVER "$bin/zelcli" demo >"$tmp/demo-local.out" || fail "demo in-process"
+timeout 60 "$bin/zelcli" demo >"$tmp/demo-daemon.out" || fail "demo through the daemon"
+diff <(same_demo "$tmp/demo-local.out") <(same_demo "$tmp/demo-daemon.out") >&2 ||
+  fail "the demo's results differ through the daemon"
+
 zelcli write 4 CAFE01 >"$tmp/write.out" || fail "write through the daemon"
 zelcli read 4 >"$tmp/read.out" || fail "read through the daemon"
 grep -q '"data": "cafe01"' "$tmp/read.out" || fail "a second process does not see the written data"
