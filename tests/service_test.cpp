@@ -141,6 +141,9 @@ TEST(Wire, WhatCannotBeSentIsNotEncoded) {
   EXPECT_FALSE(wire::Encode(m, &f));
   m.name = std::string(256, 'a');
   EXPECT_FALSE(wire::Encode(m, &f));
+  m.name = "VCP\x01";  // the daemon would turn it away and close the connection
+  EXPECT_FALSE(wire::Encode(m, &f));
+  EXPECT_TRUE(wire::ValidName("Proze\xdf"));  // a name in a Latin-1 configuration
   m.type = wire::kSet;
   m.name = "VCP1";
   m.data.assign(241, 0);

@@ -1,6 +1,8 @@
 #include "remote.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "../service/net.h"
@@ -21,27 +23,18 @@ constexpr uint32_t kReplyTimeoutMs = 2000;
 constexpr uint32_t kConnectTimeoutMs = 2000;
 
 struct Connection {
-  plat::Lock lock;
+  std::mutex lock;  // one exchange at a time; the delivery thread only tries it
   net::Socket socket = net::kNoSocket;
   uint32_t epoch = 0;
-  std::string address;
-  bool complained = false;  // "cannot reach" said once until a connection succeeds
+  std::atomic<uint32_t> live{0};  // epoch while connected, else 0
+  std::string address;            // fixed when the process first asks: see On()
+  bool complained = false;        // "cannot reach" said once until a connection succeeds
 };
 
 Connection& C() {
   // Leaked on purpose, like G(): libraries call in during detach.
-  static Connection* const c = [] {
-    auto* made = new Connection();
-    plat::LockInit(&made->lock);
-    return made;
-  }();
+  static Connection* const c = new Connection();
   return *c;
-}
-
-std::string ServerAddress() {
-  State& s = G();
-  Guard g(&s.lock);
-  return s.config.server;
 }
 
 // The program's name, as the daemon's status shows it.
@@ -71,6 +64,7 @@ void Drop(Connection& c, const char* why) {
   if (c.socket == net::kNoSocket) return;
   net::Close(c.socket);
   c.socket = net::kNoSocket;
+  c.live = 0;
   fprintf(stderr, "dpsim: lost the daemon at %s (%s)\n", c.address.c_str(), why);
 }
 
@@ -115,7 +109,6 @@ bool Exchange(Connection& c, const wire::Message& request, uint8_t replyType,
 // reached.
 bool Ensure(Connection& c) {
   if (c.socket != net::kNoSocket) return true;
-  c.address = ServerAddress();
   std::string host;
   uint16_t port = 0;
   std::string why = "bad address";
@@ -140,15 +133,19 @@ bool Ensure(Connection& c) {
   if (!Exchange(c, hello, wire::kHelloReply, &reply)) return false;
   c.complained = false;
   if (++c.epoch == 0) c.epoch = 1;  // 0 means in-process
+  c.live = c.epoch;
   return true;
 }
 
 }  // namespace
 
 bool On() {
+  // Decided once, with the address: a configuration applied later (a test's)
+  // neither turns the daemon on or off nor points the process elsewhere.
   static const bool on = [] {
     State& s = G();
     Guard g(&s.lock);
+    C().address = s.config.server;
     return !IsServer() && !s.config.server.empty();
   }();
   return on;
@@ -156,16 +153,21 @@ bool On() {
 
 uint32_t LiveEpoch() {
   Connection& c = C();
-  Guard g(&c.lock);
-  if (c.socket != net::kNoSocket && net::PeerGone(c.socket)) Drop(c, "connection closed");
-  return c.socket == net::kNoSocket ? 0 : c.epoch;
+  // An exchange under way notices a gone daemon itself: delivery never waits
+  // for one.
+  std::unique_lock<std::mutex> lock(c.lock, std::try_to_lock);
+  if (lock.owns_lock() && c.socket != net::kNoSocket && net::PeerGone(c.socket)) {
+    Drop(c, "connection closed");
+  }
+  return c.live;
 }
 
-Call::Call() { plat::LockEnter(&C().lock); }
-Call::~Call() { plat::LockLeave(&C().lock); }
+Call::Call() { C().lock.lock(); }
+Call::~Call() { C().lock.unlock(); }
 
 uint32_t Call::Known(const char* cp) {
   Connection& c = C();
+  if (!wire::ValidName(cp)) return kErrUnknownProcessor;  // no processor has such a name
   wire::Message m;
   m.type = wire::kKnown;
   m.name = cp;
@@ -176,12 +178,17 @@ uint32_t Call::Known(const char* cp) {
 
 uint32_t Call::Open(bool fdl, const char* cp, int32_t* handle, uint32_t* epoch) {
   Connection& c = C();
+  if (!wire::ValidName(cp)) return kErrUnknownProcessor;
   wire::Message m;
   m.type = wire::kOpen;
   m.lib = fdl ? wire::kLibFdl : wire::kLibDp;
   m.name = cp;
   wire::Message reply;
   if (!Ensure(c) || !Exchange(c, m, wire::kStatusReply, &reply)) return kErrNoConnection;
+  if (reply.status == 0 && reply.handle < 0) {
+    Drop(c, "a handle out of range");
+    return kErrNoConnection;
+  }
   *handle = reply.handle;
   *epoch = c.epoch;
   return reply.status;
@@ -210,6 +217,12 @@ uint32_t Call::Job(int32_t handle, uint32_t epoch, bool write, const uint8_t* re
   memcpy(m.record, record, kRecordSize);
   wire::Message reply;
   if (!Exchange(c, m, wire::kJobReply, &reply)) return kErrNoConnection;
+  for (const wire::Cnf& w : reply.cnfs) {
+    if (w.record[kRecDataLen] > kSlaveDataMax) {
+      Drop(c, "a confirmation out of range");
+      return kErrNoConnection;
+    }
+  }
   *errClass = reply.errClass;
   if (reply.errCode != 0) return reply.errCode;
   for (const wire::Cnf& w : reply.cnfs) {
@@ -233,6 +246,12 @@ int32_t Call::Fdl(int32_t handle, uint32_t epoch, const uint8_t* block,
   memcpy(m.block, block, kBlockSize);
   wire::Message reply;
   if (!Exchange(c, m, wire::kFdlReply, &reply)) return kFdlNoConnectionResult;
+  for (const wire::FdlRes& w : reply.results) {
+    if (w.length > kBlockSize || Get16(w.block + kBlkDataLength) > kFdlDataMax) {
+      Drop(c, "an FDL result out of range");
+      return kFdlNoConnectionResult;
+    }
+  }
   if (reply.result != 0) return reply.result;
   for (const wire::FdlRes& w : reply.results) {
     QueuedFdl q;

@@ -5,7 +5,8 @@
 // bus will deliver and when; delivery, ordering per handle and signalling
 // stay local, exactly as in-process.
 //
-// One connection per process. An exchange holds it from request to reply,
+// One connection per process, to the address the configuration named when
+// the process first asked. An exchange holds it from request to reply,
 // so that whoever queues a reply's confirmations does so in the order of the
 // requests. Lock order: the connection's lock, then G().lock.
 #pragma once

@@ -95,6 +95,18 @@ std::string ErrorText(const char* what) {
 #endif
 }
 
+// A socket of its own: a child process must not keep the daemon's
+// connection (or the listener) open after its parent has gone.
+Native OpenSocket(int family, int type, int protocol) {
+#if defined(_WIN32)
+  const Native s = socket(family, type, protocol);
+  if (s != kInvalid) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return s;
+#else
+  return socket(family, type | SOCK_CLOEXEC, protocol);
+#endif
+}
+
 bool Loopback(const sockaddr* a) {
   if (a->sa_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(a);
@@ -193,7 +205,7 @@ Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::
   Native s = kInvalid;
   *why = "no address of " + host;
   for (addrinfo* a = list; a != nullptr && s == kInvalid; a = a->ai_next) {
-    s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    s = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == kInvalid) continue;
     SetBlocking(s, false);
     bool connected = connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0;
@@ -230,10 +242,15 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
       *why = host + " is not a loopback address (--allow-remote to listen there anyway)";
       continue;
     }
-    s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    s = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == kInvalid) continue;
-#if !defined(_WIN32)
-    int one = 1;  // a restarted daemon takes its port back at once
+    int one = 1;
+#if defined(_WIN32)
+    // Nobody else may bind the port while the daemon holds it.
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one),
+               sizeof(one));
+#else
+    // A restarted daemon takes its port back at once.
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
 #endif
     if (bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 || listen(s, 16) != 0) {
@@ -244,6 +261,9 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
   }
   freeaddrinfo(list);
   if (s == kInvalid) return kNoSocket;
+  // A connection reset between the wait and the accept must not block the
+  // accept (and with it the daemon's stop).
+  SetBlocking(s, false);
   sockaddr_storage addr = {};
   socklen_t len = sizeof(addr);
   getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -256,8 +276,14 @@ Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer) {
   if (WaitFor(N(listener), false, timeoutMs) != 1) return kNoSocket;
   sockaddr_storage addr = {};
   socklen_t len = sizeof(addr);
+#if defined(_WIN32)
   const Native s = accept(N(listener), reinterpret_cast<sockaddr*>(&addr), &len);
+  if (s != kInvalid) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+#else
+  const Native s = accept4(N(listener), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+#endif
   if (s == kInvalid) return kNoSocket;
+  SetBlocking(s, true);  // on Windows it would inherit the listener's mode
   char text[64] = "?";
   char port[16] = "?";
   getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, text, sizeof(text), port, sizeof(port),

@@ -38,16 +38,13 @@ class Reader {
     memcpy(out, p_ + pos_, n);
     pos_ += n;
   }
-  // A processor or program name: printable ASCII, 1 to kMaxName bytes.
   void Name(std::string& s) {
     uint8_t n = 0;
     U8(n);
-    if (ok_ && (n == 0 || n > kMaxName)) Fail("name length out of range");
+    if (ok_ && n == 0) Fail("name length out of range");
     if (!Need(n)) return;
-    for (size_t i = 0; i < n; ++i) {
-      if (p_[pos_ + i] < 0x20 || p_[pos_ + i] > 0x7E) Fail("name not printable");
-    }
-    if (ok_) s.assign(reinterpret_cast<const char*>(p_ + pos_), n);
+    s.assign(reinterpret_cast<const char*>(p_ + pos_), n);
+    if (!ValidName(s)) Fail("control character in a name");
     pos_ += n;
   }
   void Text(std::string& s) {
@@ -105,7 +102,7 @@ class Writer {
   void I32(const int32_t& v) { U32(static_cast<uint32_t>(v)); }
   void Bytes(const uint8_t* p, size_t n) { out_->insert(out_->end(), p, p + n); }
   void Name(const std::string& s) {
-    if (s.empty() || s.size() > kMaxName) return Fail("name length out of range");
+    if (!ValidName(s)) return Fail("name out of range");
     U8(static_cast<uint8_t>(s.size()));
     Bytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
   }
@@ -245,6 +242,14 @@ bool Fields(IO& io, M& m) {
 }
 
 }  // namespace
+
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxName) return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
 
 size_t FrameLength(const uint8_t* f) {
   const size_t n = static_cast<size_t>(f[0]) | (static_cast<size_t>(f[1]) << 8) |

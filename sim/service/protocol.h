@@ -4,7 +4,7 @@
 // A frame is a little-endian u32 length (of what follows it, 4 to kMaxFrame
 // bytes), then version (u8), type (u8), two zero bytes, and the type's
 // payload. Integers are little-endian; a string is a u8 length and its bytes
-// (printable, at most kMaxName); a text a u16 length and its bytes. Every
+// (1 to kMaxName bytes, no control characters); a text a u16 length and its bytes. Every
 // frame is parsed completely before any of it is used: a wrong version, an
 // unknown type, a short or long payload or a field out of range rejects the
 // whole frame, and whoever receives it closes the connection.
@@ -108,6 +108,9 @@ bool Parse(const uint8_t* body, size_t size, Message* out, std::string* why);
 // Appends the frame of `m` (length field included) to `out`. False when a
 // field cannot be sent (a name too long, too many confirmations, ...).
 bool Encode(const Message& m, std::vector<uint8_t>* out);
+
+// A name that can travel: 1 to kMaxName bytes, no control characters.
+bool ValidName(const std::string& name);
 
 // The length that a frame's first four bytes announce; 0 when out of range.
 size_t FrameLength(const uint8_t* lengthField);

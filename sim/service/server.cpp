@@ -78,6 +78,14 @@ struct Server {
   uint64_t inLastSecond = 0;
 };
 
+uint32_t OwnPid() {
+#if defined(_WIN32)
+  return GetCurrentProcessId();
+#else
+  return static_cast<uint32_t>(getpid());
+#endif
+}
+
 Server& S() {
   static Server s;
   return s;
@@ -331,6 +339,10 @@ wire::Message Fdl(Client& client, const wire::Message& req) {
 // ---- Control requests ---------------------------------------------------
 
 wire::Message Text(uint32_t status, std::string text) {
+  // A reply must fit its frame: a status of many large processors or a long
+  // list of rejected lines is cut rather than lost with the connection.
+  constexpr size_t kMaxText = 60000;
+  if (text.size() > kMaxText) text = text.substr(0, kMaxText) + "\n... (cut)\n";
   wire::Message m;
   m.type = wire::kText;
   m.status = status;
@@ -553,11 +565,7 @@ void Serve(Client& c) {
         c.program = req.name;
         c.pid = req.pid;
         reply.type = wire::kHelloReply;
-#if defined(_WIN32)
-        reply.pid = GetCurrentProcessId();
-#else
-        reply.pid = static_cast<uint32_t>(getpid());
-#endif
+        reply.pid = OwnPid();
         reply.name = "dpsim " KALMORIX_VERSION_TEXT;
         break;
       }
@@ -664,7 +672,17 @@ int Serve(const Options& options) {
     fprintf(stderr, "dpsim: %s\n", why.c_str());
     return 1;
   }
-  G();  // the configuration is read (and complained about) before anyone connects
+  {
+    // The configuration is read (and complained about) before anyone
+    // connects. Handle numbers start somewhere new each run, so that a
+    // program still holding handles of a daemon that was restarted does not
+    // meet its old numbers again.
+    State& st = G();
+    Guard g(&st.lock);
+    const uint64_t seed = NowUs() ^ (uint64_t{static_cast<uint32_t>(OwnPid())} * 2654435761u);
+    st.nextDp = 1 + static_cast<int32_t>(seed % 0x3FFF0000u);
+    st.nextFdl = 256 + static_cast<int32_t>((seed >> 20) % 0x3FFF0000u);
+  }
   Server& sv = S();
   sv.address =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound);
