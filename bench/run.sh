@@ -8,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/win32_probe.sh
 kx_win32_probe
+# The in-process figures are measured in-process; the daemon's own run below
+# starts its own daemon.
+unset DPSIM_SERVER
 
 quick=()
 if [ "${1:-}" = "--quick" ]; then quick=(--quick); fi
