@@ -10,8 +10,6 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace dpsim::remote {
@@ -123,11 +121,7 @@ bool Ensure(Connection& c) {
   }
   wire::Message hello;
   hello.type = wire::kHello;
-#if defined(_WIN32)
-  hello.pid = GetCurrentProcessId();
-#else
-  hello.pid = static_cast<uint32_t>(getpid());
-#endif
+  hello.pid = ProcessId();
   hello.name = ProgramName();
   wire::Message reply;
   if (!Exchange(c, hello, wire::kHelloReply, &reply)) return false;

@@ -103,6 +103,33 @@ uint64_t ThreadId() {
 #endif
 }
 
+std::string LocalTimeText(char separator) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const time_t t = system_clock::to_time_t(now);
+  const long us =
+      static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000);
+  struct tm tmv = {};
+#if defined(_WIN32)
+  localtime_s(&tmv, &t);
+#else
+  localtime_r(&t, &tmv);
+#endif
+  char buf[64];
+  const size_t n = strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tmv);
+  if (n > 10) buf[10] = separator;
+  snprintf(buf + n, sizeof(buf) - n, ".%06ld", us);
+  return buf;
+}
+
+uint32_t ProcessId() {
+#if defined(_WIN32)
+  return GetCurrentProcessId();
+#else
+  return static_cast<uint32_t>(getpid());
+#endif
+}
+
 void SetErr(DpError* err, uint32_t errClass, uint32_t errCode) {
   if (err == nullptr) return;
   err->ErrClass = errClass;
@@ -453,24 +480,6 @@ void ClearQueues(State& s) {
   }
 }
 
-std::string Timestamp() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const time_t t = system_clock::to_time_t(now);
-  const long us =
-      static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000);
-  struct tm tmv = {};
-#if defined(_WIN32)
-  localtime_s(&tmv, &t);
-#else
-  localtime_r(&t, &tmv);
-#endif
-  char buf[64];
-  const size_t n = strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tmv);
-  snprintf(buf + n, sizeof(buf) - n, ".%06ld", us);
-  return buf;
-}
-
 }  // namespace
 
 void ResetAll(State& s) {
@@ -543,7 +552,7 @@ void SetTraceTarget(State& s, const std::string& target) {
 
 void WriteTrace(const char* text) {
   State& s = G();
-  const std::string stamp = Timestamp();
+  const std::string stamp = LocalTimeText(' ');
   Guard g(&s.traceLock);
   if (s.traceFile == nullptr) return;
   fprintf(s.traceFile, "%s %s\n", stamp.c_str(), text);

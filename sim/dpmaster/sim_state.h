@@ -234,6 +234,10 @@ bool FdlWellFormed(const uint8_t* block);
 
 uint64_t NowUs();
 uint64_t ThreadId();
+uint32_t ProcessId();
+// Local wall-clock time to the microsecond, "2026-12-08 15:40:01.123456"
+// with `separator` between date and time.
+std::string LocalTimeText(char separator);
 
 // Under G().lock: the scripted value for `what`, consuming one use.
 bool TakeScript(int what, int32_t* value);

@@ -8,17 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "../dpmaster/sim_state.h"
 #include "kalmorix_version.h"
 #include "net.h"
 #include "protocol.h"
 #include "server.h"
 #include "text.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -161,11 +156,7 @@ class Link {
     if (socket_ == net::kNoSocket) return Fail(kExitNoDaemon, why + " (is 'dpsim serve' running?)");
     wire::Message hello;
     hello.type = wire::kHello;
-#if defined(_WIN32)
-    hello.pid = GetCurrentProcessId();
-#else
-    hello.pid = static_cast<uint32_t>(getpid());
-#endif
+    hello.pid = ProcessId();
     hello.name = "dpsim";
     wire::Message reply;
     return Exchange(hello, wire::kHelloReply, &reply);

@@ -21,8 +21,6 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace dpsim::server {
@@ -78,14 +76,6 @@ struct Server {
   uint64_t inLastSecond = 0;
 };
 
-uint32_t OwnPid() {
-#if defined(_WIN32)
-  return GetCurrentProcessId();
-#else
-  return static_cast<uint32_t>(getpid());
-#endif
-}
-
 Server& S() {
   static Server s;
   return s;
@@ -96,24 +86,6 @@ int64_t SteadySecond() {
   return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string WallTime() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const time_t t = system_clock::to_time_t(now);
-  const long us =
-      static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000);
-  struct tm tmv = {};
-#if defined(_WIN32)
-  localtime_s(&tmv, &t);
-#else
-  localtime_r(&t, &tmv);
-#endif
-  char buf[48];
-  const size_t n = strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S", &tmv);
-  snprintf(buf + n, sizeof(buf) - n, ".%06ld", us);
-  return buf;
-}
-
 uint64_t JobsPerSecond(Server& sv) {
   const int64_t now = SteadySecond();
   if (now == sv.second) return sv.inLastSecond;
@@ -122,7 +94,7 @@ uint64_t JobsPerSecond(Server& sv) {
 
 void Record(Client& client, JobRecord r) {
   Server& sv = S();
-  r.time = WallTime();
+  r.time = LocalTimeText('T');
   {
     std::lock_guard<std::mutex> lock(sv.mu);
     const int64_t now = SteadySecond();
@@ -565,7 +537,7 @@ void Serve(Client& c) {
         c.program = req.name;
         c.pid = req.pid;
         reply.type = wire::kHelloReply;
-        reply.pid = OwnPid();
+        reply.pid = ProcessId();
         reply.name = "dpsim " KALMORIX_VERSION_TEXT;
         break;
       }
@@ -679,7 +651,7 @@ int Serve(const Options& options) {
     // meet its old numbers again.
     State& st = G();
     Guard g(&st.lock);
-    const uint64_t seed = NowUs() ^ (uint64_t{static_cast<uint32_t>(OwnPid())} * 2654435761u);
+    const uint64_t seed = NowUs() ^ (uint64_t{static_cast<uint32_t>(ProcessId())} * 2654435761u);
     st.nextDp = 1 + static_cast<int32_t>(seed % 0x3FFF0000u);
     st.nextFdl = 256 + static_cast<int32_t>((seed >> 20) % 0x3FFF0000u);
   }
