@@ -2,6 +2,7 @@
 // handling of each kind of confirmation, and the result blocks byte by byte.
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -380,28 +381,6 @@ TEST_F(ApiTest, AnEarlierWritesReadBackDoesNotFinishTheNextWrite) {
   EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
 }
 
-// One lost confirmation must not leave the channel unable to finish writes:
-// the next write's read-back, first taken for the lost one, finishes its own
-// write after a quiet spell, and the write after it at once.
-TEST_F(ApiTest, WritesAfterALostReadBackFinish) {
-  const int32_t h = Open();
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
-  Inject(8, Record(0, {1}, 3), Error(0));
-  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
-  // Write 1's read-back is never confirmed.
-  for (uint16_t job = 2; job <= 3; ++job) {
-    ASSERT_EQ(ZEL_send(h, 340, WriteJob(job, 4, {2}, 4).data()), 0);
-    Inject(8, Record(0, {2}, 4), Error(0));
-    ASSERT_TRUE(WaitUntil([&] { return CallsOf("Dpc1Read").size() == job; }, 6000));
-    Inject(7, Record(0), Error(2));
-    Block b = Patterned();
-    const Block before = b;
-    ASSERT_TRUE(Receive(h, b, 6000)) << "write " << job;
-    EXPECT_EQ(b, Dpc1Result(before, job, '1', ZEL_DPC1_ERROR, {})) << "its own read-back's status";
-  }
-  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
-}
-
 // Write confirmations of libraries that carry the job's sequence number, that
 // leave 0 there, or that put another value of their own there.
 class WriteSeqNo : public ApiTest, public ::testing::WithParamInterface<int> {
@@ -410,29 +389,6 @@ class WriteSeqNo : public ApiTest, public ::testing::WithParamInterface<int> {
   uint16_t SeqNo(uint16_t seq) const { return GetParam() < 0 ? seq : GetParam(); }
 };
 INSTANTIATE_TEST_SUITE_P(Libraries, WriteSeqNo, ::testing::Values(-1, 0, 0x7777));
-
-TEST_P(WriteSeqNo, AGivenUpWritesConfirmationIsLateAndTheNextWriteFinishesOnce) {
-  const int32_t h = Open();
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
-  DpSim_LogClear();
-  Inject(8, Record(SeqNo(1), {1}, 3), Error(0));  // write 1's: given up
-  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
-  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
-  EXPECT_TRUE(CallsOf("SlaveLookup").empty()) << "no read-back for a job given up";
-  Inject(8, Record(SeqNo(2), {2}, 4), Error(0));  // write 2's own
-  Inject(8, Record(SeqNo(2), {2}, 4), Error(0));  // and a duplicate of it
-  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
-  EXPECT_EQ(CallsOf("SlaveLookup")[0].args[1], 4) << "read back from write 2's slave";
-  Inject(7, Record(0), Error(0));
-  Block b = Patterned();
-  const Block before = b;
-  ASSERT_TRUE(Receive(h, b));
-  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
-  EXPECT_EQ(Traces().size(), 2u) << "the duplicate is late";
-  EXPECT_EQ(CallsOf("Dpc1Read").size(), 1u) << "and reads nothing back";
-  EXPECT_TRUE(NothingStored(h));
-}
 
 TEST_P(WriteSeqNo, TheOnlyWriteIsFinishedByItsConfirmation) {
   const int32_t h = Open();
@@ -445,61 +401,6 @@ TEST_P(WriteSeqNo, TheOnlyWriteIsFinishedByItsConfirmation) {
   const Block before = b;
   ASSERT_TRUE(Receive(h, b));
   EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
-}
-
-// A confirmation that names an earlier write is that write's, however long
-// the current write's own takes.
-TEST_F(ApiTest, AConfirmationNamingAnEarlierWriteIsNeverTakenForTheCurrentOne) {
-  const int32_t h = Open();
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
-  DpSim_LogClear();
-  Inject(8, Record(1, {1}, 3), Error(0));
-  ASSERT_TRUE(WaitUntil([] { return !Traces().empty(); }, 3000));
-  // More quiet passes than a confirmation taken for a lost one waits.
-  ASSERT_TRUE(WaitUntil([] { return CallsOf("ZEL_receive", DPSIM_LIB_FDL).size() >= 5; }, 9000));
-  EXPECT_TRUE(CallsOf("SlaveLookup").empty()) << "nothing read back for write 2";
-  Inject(8, Record(2, {2}, 4), Error(0));
-  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
-  EXPECT_EQ(CallsOf("SlaveLookup")[0].args[1], 4);
-  Inject(7, Record(0), Error(0));
-  Block b = Patterned();
-  const Block before = b;
-  ASSERT_TRUE(Receive(h, b));
-  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
-}
-
-TEST_F(ApiTest, AWriteConfirmationCarryingItsSequenceNumberIsMatchedByIt) {
-  const int32_t h = Open();
-  // Write 1 is never confirmed (lost); write 2's confirmation names its job.
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(2, 4, {2}, 4).data()), 0);
-  Inject(8, Record(2, {2}, 4), Error(0));
-  ASSERT_TRUE(WaitUntil([] { return CallsOf("Dpc1Read").size() == 1; }, 6000));
-  Inject(7, Record(0), Error(0));
-  Block b = Patterned();
-  const Block before = b;
-  ASSERT_TRUE(Receive(h, b));
-  EXPECT_EQ(b, Dpc1Result(before, 2, '1', 0, {}));
-}
-
-// A library that leaves SeqNo 0 and loses a write's confirmation: the next
-// write's own is first taken for the lost one, then, after a quiet spell,
-// for its own; the write after it is matched at once.
-TEST_F(ApiTest, WritesAfterALostWriteConfirmationFinish) {
-  const int32_t h = Open();
-  ASSERT_EQ(ZEL_send(h, 340, WriteJob(1, 3, {1}, 3).data()), 0);  // never confirmed
-  for (uint16_t job = 2; job <= 3; ++job) {
-    ASSERT_EQ(ZEL_send(h, 340, WriteJob(job, 4, {2}, 4).data()), 0);
-    Inject(8, Record(0, {2}, 4), Error(0));
-    ASSERT_TRUE(WaitUntil([&] { return CallsOf("Dpc1Read").size() == job - 1u; }, 9000));
-    Inject(7, Record(0), Error(0));
-    Block b = Patterned();
-    const Block before = b;
-    ASSERT_TRUE(Receive(h, b)) << "write " << job;
-    EXPECT_EQ(b, Dpc1Result(before, job, '1', 0, {}));
-  }
-  EXPECT_EQ(Traces(), Strings{"Kalmorix.dll: Confirmation too late"});
 }
 
 // A write whose own confirmation reports an error has failed: it finishes at
@@ -550,6 +451,208 @@ TEST_F(ApiTest, ARefusedWriteIsNotFinishedByAnEarlierWrite) {
   EXPECT_TRUE(CallsOf("SlaveLookup").empty());
   EXPECT_TRUE(NothingStored(h));
 }
+
+// ---- Whose confirmation is it: scripts of submissions and confirmations -------
+
+// How a library fills the fields of its confirmations that may name the
+// request: all echoed, zeros, or numbers of its own in SeqNo. Param1 is
+// always the slave to read back, as the read-back needs it.
+enum class Lib { kEcho, kZeros, kAlwaysOne, kOwnCount };
+
+// One step: 'W' write job `job` to slave `arg`; 'R' read job `job` of slave
+// `arg`; 'w' / 'r' / 'b' the library confirms job's write, read or read-back
+// with ErrClass `arg`; 'B' wait until job's read-back has gone out; 'z' the
+// library is quiet for `arg` ms; '=' job's outcome is `arg` (an Outcome)
+// within `within` ms.
+struct Step {
+  char op;
+  uint16_t job;
+  int arg;
+  uint32_t within = 0;
+};
+
+enum Outcome : int {
+  kOk,        // ResultCode 0, its own read-back's success
+  kOwnFail,   // ResultCode 22 from its own confirmation
+  kCautious,  // ResultCode 22: no confirmation could be said to be its own
+  kFail,      // ResultCode 22, own or cautious (a race at the bound decides)
+};
+
+struct Script {
+  const char* name;
+  Lib lib;
+  std::vector<Step> steps;
+};
+
+class Attribution : public ApiTest, public ::testing::WithParamInterface<Script> {
+ protected:
+  struct Job {
+    Block request, readBack;
+  };
+
+  Block WriteCnf(const Job& j) {
+    const uint8_t slave = j.request[7];  // Param1, the job's slave here
+    switch (GetParam().lib) {
+      case Lib::kEcho:
+        return Block(j.request.begin(), j.request.begin() + 262);
+      case Lib::kZeros:
+        return Record(0, {}, slave);
+      case Lib::kAlwaysOne:
+        return Record(1, {}, slave);
+      case Lib::kOwnCount:
+        return Record(++writes_, {}, slave);
+    }
+    return {};
+  }
+  Block ReadBackCnf(const Job& j) {
+    Block r = Record(0, {1, 2, 3});
+    if (GetParam().lib == Lib::kEcho) std::copy(&j.readBack[2], &j.readBack[6], r.begin() + 2);
+    return r;
+  }
+  static size_t ReadBacksOut() {
+    size_t n = 0;
+    for (const DpSimCall& c : CallsOf("Dpc1Read")) n += (c.data[0] | c.data[1]) == 0 ? 1 : 0;
+    return n;
+  }
+  static bool Unattributed() {
+    for (const std::string& t : Traces()) {
+      if (t == "Kalmorix.dll: Confirmation not attributable" ||
+          t == "Kalmorix.dll: Confirmation missing") {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Run(int32_t h, const std::vector<Step>& steps) {
+    for (const Step& st : steps) {
+      Job& j = jobs_[st.job];
+      switch (st.op) {
+        case 'W':
+        case 'R': {
+          const auto slave = static_cast<uint8_t>(st.arg);
+          const Block job = st.op == 'W' ? WriteJob(st.job, slave, {9}, slave) : ReadJob(st.job, slave);
+          ASSERT_EQ(ZEL_send(h, 340, job.data()), 0);
+          const DpSimCall c = CallsOf(st.op == 'W' ? "Dpc1Write" : "Dpc1Read").back();
+          j.request.assign(c.data, c.data + 262);
+          break;
+        }
+        case 'w':
+          Inject(8, WriteCnf(j), Error(static_cast<uint32_t>(st.arg)));
+          break;
+        case 'r':
+          Inject(7, Record(static_cast<uint16_t>(j.request[0] | j.request[1] << 8), {4}),
+                 Error(static_cast<uint32_t>(st.arg)));
+          break;
+        case 'B': {
+          const size_t before = readBacks_;
+          ASSERT_TRUE(WaitUntil([&] { return ReadBacksOut() > before; }, 6000)) << "job " << st.job;
+          ++readBacks_;
+          std::vector<DpSimCall> reads = CallsOf("Dpc1Read");
+          j.readBack.assign(reads.back().data, reads.back().data + 262);
+          break;
+        }
+        case 'b':
+          Inject(7, ReadBackCnf(j), Error(static_cast<uint32_t>(st.arg)));
+          break;
+        case 'z':
+          std::this_thread::sleep_for(std::chrono::milliseconds(st.arg));
+          break;
+        case '=': {
+          DpSim_LogClear();
+          readBacks_ = 0;
+          Block b = Patterned();
+          ASSERT_TRUE(Receive(h, b, st.within)) << "job " << st.job << " unfinished";
+          EXPECT_EQ(U16(b, 5), st.job) << "job " << st.job;
+          EXPECT_EQ(U16(b, 14), st.arg == kOk ? 0 : ZEL_DPC1_ERROR) << "job " << st.job;
+          // Traces of the pass that finished it come before the result.
+          if (st.arg != kFail) {
+            EXPECT_EQ(Unattributed(), st.arg == kCautious) << "job " << st.job;
+          }
+          DpSim_LogClear();
+          break;
+        }
+      }
+    }
+  }
+
+  std::map<uint16_t, Job> jobs_;
+  uint16_t writes_ = 0;
+  size_t readBacks_ = 0;
+};
+
+// The echo is believed once two certain confirmations have carried it.
+const std::vector<Step> kWarmUp = {
+    {'W', 101, 1},           {'w', 101, 0}, {'B', 101, 0}, {'b', 101, 0}, {'=', 101, kOk, 1500},
+    {'W', 102, 2},           {'w', 102, 0}, {'B', 102, 0}, {'b', 102, 0}, {'=', 102, kOk, 1500},
+};
+
+TEST_P(Attribution, EveryWriteFinishesWithItsOwnStatusOrACautiousFailure) {
+  const int32_t h = Open();
+  if (GetParam().lib == Lib::kEcho) Run(h, kWarmUp);
+  Run(h, GetParam().steps);
+}
+
+// 1: read-backs of two slaves confirmed out of order, after a read of a third.
+std::vector<Step> ReadBacksOutOfOrder(int first, int second, Outcome outcome) {
+  return {{'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},      {'R', 2, 5},
+          {'r', 2, 0}, {'W', 3, 4}, {'w', 3, 0},      {'B', 3, 0},
+          {'b', 1, first}, {'z', 0, 200}, {'b', 3, second}, {'=', 3, outcome, 1500}};
+}
+// 2: an earlier read-back confirmed after this write's went out; its own 4 s later.
+const std::vector<Step> kSlowOwnReadBack = {
+    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},    {'W', 2, 4},          {'w', 2, 0},
+    {'B', 2, 0}, {'b', 1, 0}, {'z', 0, 4000}, {'b', 2, 3}, {'=', 2, kFail, 3000}};
+// 3: write confirmations out of order: this write's fails first.
+const std::vector<Step> kWritesOutOfOrder = {{'W', 1, 3},    {'W', 2, 4}, {'w', 2, 3},
+                                             {'z', 0, 100},  {'w', 1, 0}, {'=', 2, kFail, 1500}};
+// 4: an earlier write's good confirmation; this one's fails 4 s later.
+const std::vector<Step> kSlowOwnFailure = {
+    {'W', 1, 3}, {'W', 2, 4}, {'w', 1, 0}, {'z', 0, 4000}, {'w', 2, 3}, {'=', 2, kFail, 3000}};
+// 5: numbers of the library's own in SeqNo; one write at a time.
+const std::vector<Step> kOneAtATime = {
+    {'R', 1, 3}, {'r', 1, 0}, {'=', 1, kOk, 1500}, {'W', 2, 3}, {'w', 2, 0}, {'B', 2, 0},
+    {'b', 2, 0}, {'=', 2, kOk, 1500}, {'W', 3, 3}, {'w', 3, 0}, {'B', 3, 0}, {'b', 3, 0},
+    {'=', 3, kOk, 1500}};
+// 6: a lost read-back, then an application that gives a write up after 4.5 s.
+const std::vector<Step> kLostReadBack = {
+    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},  {'z', 0, 1500}, {'W', 2, 3},          {'w', 2, 0},
+    {'B', 2, 0}, {'b', 2, 0}, {'=', 2, kOk, 1500}, {'W', 3, 4}, {'w', 3, 0}, {'B', 3, 0},
+    {'b', 3, 2}, {'=', 3, kOwnFail, 1500}};
+// A lost write confirmation: the next write given up 4.5 s later finishes;
+// passed on at once, it fails cautiously, and the one after it finishes.
+const std::vector<Step> kLostWrite = {
+    {'W', 1, 3},          {'z', 0, 4500}, {'W', 2, 3}, {'w', 2, 0},   {'B', 2, 0},
+    {'b', 2, 0},          {'=', 2, kOk, 1500}, {'W', 4, 3}, {'W', 5, 3}, {'w', 5, 0},
+    {'=', 5, kCautious, 6500}, {'W', 6, 3}, {'w', 6, 0}, {'B', 6, 0}, {'b', 6, 0},
+    {'=', 6, kOk, 1500}};
+// An earlier write's confirmation 3 s late is still that write's.
+const std::vector<Step> kThreeSecondsLate = {{'W', 1, 3},   {'z', 0, 2900}, {'W', 2, 3},
+                                             {'z', 0, 100}, {'w', 1, 0},    {'z', 0, 100},
+                                             {'w', 2, 3},   {'=', 2, kOwnFail, 1500}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Attribution,
+    ::testing::Values(
+        Script{"ReadBacksOutOfOrderEcho", Lib::kEcho, ReadBacksOutOfOrder(0, 3, kOwnFail)},
+        Script{"ReadBacksOutOfOrderZeros", Lib::kZeros, ReadBacksOutOfOrder(0, 3, kCautious)},
+        Script{"ReadBacksOutOfOrderMirrorEcho", Lib::kEcho, ReadBacksOutOfOrder(3, 0, kOk)},
+        Script{"ReadBacksOutOfOrderMirrorZeros", Lib::kZeros,
+               ReadBacksOutOfOrder(3, 0, kCautious)},
+        Script{"SlowOwnReadBackEcho", Lib::kEcho, kSlowOwnReadBack},
+        Script{"SlowOwnReadBackZeros", Lib::kZeros, kSlowOwnReadBack},
+        Script{"WritesOutOfOrderEcho", Lib::kEcho, kWritesOutOfOrder},
+        Script{"WritesOutOfOrderZeros", Lib::kZeros, kWritesOutOfOrder},
+        Script{"SlowOwnFailureEcho", Lib::kEcho, kSlowOwnFailure},
+        Script{"SlowOwnFailureZeros", Lib::kZeros, kSlowOwnFailure},
+        Script{"AlwaysOne", Lib::kAlwaysOne, kOneAtATime},
+        Script{"OwnCount", Lib::kOwnCount, kOneAtATime},
+        Script{"LostReadBackEcho", Lib::kEcho, kLostReadBack},
+        Script{"LostReadBackZeros", Lib::kZeros, kLostReadBack},
+        Script{"LostWriteEcho", Lib::kEcho, kLostWrite},
+        Script{"LostWriteZeros", Lib::kZeros, kLostWrite},
+        Script{"ThreeSecondsLateZeros", Lib::kZeros, kThreeSecondsLate}),
+    [](const ::testing::TestParamInfo<Script>& info) { return std::string(info.param.name); });
 
 TEST_F(ApiTest, FdlResultByteForByte) {
   const int32_t h = Open();

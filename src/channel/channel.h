@@ -9,11 +9,11 @@
 #include "../job/dpc1_record.h"
 #include "../job/job_block.h"
 #include "../platform/platform.h"
+#include "../worker/attribution.h"
 
 constexpr int kChannelCount = 8;
 constexpr int32_t kNoDpHandle = -1;
 constexpr size_t kCpNameSize = 64;
-constexpr int kRecentWrites = 4;
 
 // Timing constants of the job cycle.
 constexpr uint32_t kWorkerWaitMs = 1000;
@@ -45,17 +45,12 @@ struct WorkerContext {
   // Operation byte of the DPC1 job in progress (0 for an FDL job): a write
   // confirmation can only belong to a write job.
   uint8_t JobOperation;
-  // Writes accepted by the DP master library and not yet confirmed. Write
-  // confirmations come in submission order, so only the confirmation that
-  // brings this to 0 can belong to the write job in progress.
-  uint32_t WritesOutstanding;
-  // JobSeq of the last writes passed on: a write confirmation that carries
-  // one of them (not the current job's) is known to be an earlier write's.
-  uint16_t RecentWriteSeqs[kRecentWrites];
-  uint8_t RecentWriteNext;
+  // Writes submitted and not yet confirmed: ZEL_send adds each before the
+  // library sees it, the worker counts confirmations against them.
+  RequestPool Writes;
   // The job in progress has had its own confirmation (a read's or FDL
-  // block's stored, a write's taken): a second one is a duplicate. Cleared
-  // when the next job is passed on.
+  // block's stored, a write's taken) or has been finished without one: a
+  // second one is a duplicate. Cleared when the next job is passed on.
   uint8_t JobConfirmed;
   int32_t WorkerDpHandle;
   // Start-up event: the worker signals it once it is ready to wait for

@@ -49,20 +49,10 @@ int32_t SendFdl(WorkerContext& w, const JobBlock& job) {
 int32_t SendDpc1(Channel& ch, const JobBlock& job) {
   WorkerContext& w = ch.Worker;
   const uint8_t operation = job.Operation;
-  uint16_t seq;
-  {
+  if (operation != kOperationRead && operation != kOperationWrite) {
     ModuleLockGuard lock;
     StoreShared(w.CnfReady, uint8_t{0});
-    if (operation != kOperationRead && operation != kOperationWrite) return 0;
-    BeginJob(w, job, operation);
-    seq = LoadShared(w.JobSeq);
-    // Counted before the submission: its confirmation may come before
-    // Dpc1Write returns.
-    if (operation == kOperationWrite) {
-      StoreShared(w.WritesOutstanding, LoadShared(w.WritesOutstanding) + 1);
-      w.RecentWriteSeqs[w.RecentWriteNext] = seq;  // both under the module lock
-      w.RecentWriteNext = static_cast<uint8_t>((w.RecentWriteNext + 1) % kRecentWrites);
-    }
+    return 0;
   }
   const int32_t dp = LoadShared(ch.DpHandle);
   DpError err = {};
@@ -70,11 +60,9 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
   SlaveLookup(dp, job.SlaveAddress, &slaveRef, &err);
 
   Dpc1Record record = {};
-  Set(record.SeqNo, seq);
   Set(record.SlaveRef, slaveRef);
   if (operation == kOperationRead) {
     record.DataLen = kDpc1ReadLength;
-    Dpc1Read(dp, &record, &err);
   } else {
     record.Param1 = job.Dpc1Param1;
     record.Param2 = job.Dpc1Param2;
@@ -82,12 +70,37 @@ int32_t SendDpc1(Channel& ch, const JobBlock& job) {
     const uint16_t length = Get(job.DataLength);
     record.DataLen = static_cast<uint8_t>(length < kDpc1DataMax ? length : kDpc1DataMax);
     std::memcpy(record.RecData, job.Data, record.DataLen);
+  }
+  uint16_t seq;
+  {
+    ModuleLockGuard lock;
+    StoreShared(w.CnfReady, uint8_t{0});
+    BeginJob(w, job, operation);
+    seq = LoadShared(w.JobSeq);
+    // Known to the worker before the library sees it: the confirmation may
+    // come before Dpc1Write returns.
+    if (operation == kOperationWrite) {
+      PendingRequest request = {};
+      request.JobSeq = seq;
+      request.Slave = job.SlaveAddress;
+      request.SlaveRef = slaveRef;
+      request.Param1 = record.Param1;
+      request.Param2 = record.Param2;
+      request.Param3 = Get(record.Param3);
+      request.SubmitMs = plat::TickMs();
+      request.Count = 1;
+      PoolAdd(w.Writes, request);
+    }
+  }
+  Set(record.SeqNo, seq);
+  if (operation == kOperationRead) {
+    Dpc1Read(dp, &record, &err);
+  } else {
     Dpc1Write(dp, &record, &err);
     if (err.ErrClass != kErrClassAccepted) {
       ModuleLockGuard lock;  // refused: no confirmation will come
-      const uint32_t outstanding = LoadShared(w.WritesOutstanding);
-      if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
-      // Nor can an earlier write's confirmation finish this job.
+      PoolRemoveJob(w.Writes, seq);
+      // Nor can another write's confirmation finish this job.
       if (LoadShared(w.JobSeq) == seq) StoreShared(w.JobOperation, uint8_t{0});
     }
   }

@@ -110,6 +110,8 @@ KX_PLAT_API uint32_t WaitOne(Handle object, uint32_t timeoutMs);
 KX_PLAT_API uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs);
 KX_PLAT_FAULTABLE bool HandleClose(Handle object);
 KX_PLAT_API void SleepMs(uint32_t ms);
+// Milliseconds of a monotonic clock, wrapping at 2^32 (compare differences).
+KX_PLAT_API uint32_t TickMs();
 
 // --- Libraries ------------------------------------------------------------
 // Loads a library by base name, the platform's extension appended
@@ -187,6 +189,7 @@ inline bool HandleClose(Handle object) {
   return KX_FAULTABLE(kHandleClose, object, false, CloseHandle(object) != FALSE);
 }
 inline void SleepMs(uint32_t ms) { Sleep(ms); }
+inline uint32_t TickMs() { return GetTickCount(); }
 
 inline Module LibraryLoad(const char* baseName) {
   // LoadLibraryA appends ".dll" to a name without an extension.

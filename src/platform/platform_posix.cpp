@@ -694,6 +694,13 @@ uint32_t os::OpenHandleCount() {
   return n;
 }
 
+uint32_t TickMs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
 void SleepMs(uint32_t ms) {
   if (ms == 0) {
     sched_yield();

@@ -11,15 +11,20 @@ namespace {
 
 constexpr uint32_t kSemaMode = 5;
 constexpr uint32_t kFetchTimeout = 7000;
-// Quiet passes (wait time-outs without any DPC1 confirmation) after which a
-// confirmation judged an earlier job's by count alone is taken for the job
-// in progress after all: the confirmation it was taken for was lost.
-constexpr uint32_t kLostAfterQuietPasses = kReadBackPauseMs / kWorkerWaitMs;
 
-// A confirmation that only the count of earlier ones made late, kept while
-// the job it may belong to is still in progress.
-struct Candidate {
-  uint16_t JobSeq;  // 0: none
+// A write finished without a confirmation that is certainly its own: the
+// status stored in its place (ErrClass kErrClassUnattributed, and why).
+constexpr uint32_t kErrClassUnattributed = 0xFFFFFFFFu;
+constexpr uint32_t kErrCodeDisagree = 1;  // possible confirmations disagree
+constexpr uint32_t kErrCodeMissing = 2;   // none came in time
+
+// Confirmations that may be the job in progress's own, with the status (and
+// for a write, the slave to read back) they would give it: only when all
+// agree is the job's own status known.
+struct Possible {
+  uint16_t JobSeq;  // the job they may belong to; other jobs' are void
+  uint8_t Count;
+  uint8_t Disagree;
   DpError Err;
   alignas(4) uint8_t Area[kDpc1ReceiveArea];
 };
@@ -27,16 +32,15 @@ struct Candidate {
 // The worker's own state, on its stack for its whole life.
 struct WorkerState {
   plat::Handle CnfSignal;
-  // Read-backs submitted and not yet confirmed, and the JobSeq of the write
-  // job of the last one accepted. Reads are confirmed in submission order,
-  // so only the confirmation that brings the count to 0 is that last
-  // read-back's, and it finishes its job only while that is still the job in
-  // progress: a result is never completed twice or for another job.
-  uint32_t ReadBacksOutstanding;
+  RequestPool ReadBacks;
+  // The write job whose read-back is awaited (0: none), and one whose pause
+  // is over, to be read back once the queued confirmations have been seen.
   uint16_t ReadBackSeq;
-  uint32_t QuietPasses;
-  Candidate WriteCandidate;
-  Candidate ReadBackCandidate;
+  uint16_t ReadBackDueSeq;
+  uint8_t ReadBackSlave;
+  uint32_t ReadBackRef;
+  Possible WriteMaybe;
+  Possible ReadBackMaybe;
 };
 
 void StoreError(CnfErrorRecord& to, const DpError& from) {
@@ -46,63 +50,61 @@ void StoreError(CnfErrorRecord& to, const DpError& from) {
   to.ErrDetail2 = from.ErrDetail2;
 }
 
+bool SameStatus(const DpError& a, const DpError& b) {
+  return a.ErrClass == b.ErrClass && a.ErrCode == b.ErrCode && a.ErrDetail == b.ErrDetail &&
+         a.ErrDetail2 == b.ErrDetail2;
+}
+
 // Makes the stored result ready, after its data (callers hold the lock).
 void MarkReady(WorkerContext& w) {
   StoreShared(w.CnfReady, uint8_t{1});
   StoreShared(w.NotifyPending, uint8_t{1});
 }
 
-void Keep(Candidate& c, uint16_t jobSeq, const uint8_t* area, const DpError& err) {
-  c.JobSeq = jobSeq;
-  c.Err = err;
-  std::memcpy(c.Area, area, kDpc1ReceiveArea);
+const Dpc1Record& RecordOf(const uint8_t* area) {
+  return *reinterpret_cast<const Dpc1Record*>(area);
 }
 
-// The write job finishes with the status of its read-back (callers hold the
-// lock); every read-back still counted is then confirmed or lost.
-void FinishWithReadBack(WorkerContext& w, WorkerState& s, const DpError& err) {
-  StoreError(w.CnfError, err);
-  MarkReady(w);
-  s.ReadBackSeq = 0;
-  s.ReadBacksOutstanding = 0;
-  s.ReadBackCandidate.JobSeq = 0;
+ConfirmationEcho EchoOf(const uint8_t* area, bool write) {
+  const Dpc1Record& r = RecordOf(area);
+  ConfirmationEcho e = {};
+  e.Write = write;
+  e.SeqNo = Get(r.SeqNo);
+  e.SlaveRef = Get(r.SlaveRef);
+  e.Param1 = r.Param1;
+  e.Param2 = r.Param2;
+  e.Param3 = Get(r.Param3);
+  return e;
 }
 
-// A late or unknown confirmation is traced and otherwise ignored: the only
-// result stored is the current job's own, which it must not take away.
-void OnReadConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area, const DpError& err) {
-  const Dpc1Record& record = *reinterpret_cast<const Dpc1Record*>(area);
-  const uint16_t seq = Get(record.SeqNo);
-  bool late = false;
-  {
-    ModuleLockGuard lock;
-    const uint16_t jobSeq = LoadShared(w.JobSeq);
-    // A second confirmation of the job (a duplicate) is late too.
-    if (seq == jobSeq && !LoadShared(w.JobConfirmed)) {
-      std::memcpy(&w.Dpc1Cnf, area, kDpc1RecordSize);
-      StoreError(w.CnfError, err);
-      StoreShared(w.CnfKind, kCnfKindRead);
-      MarkReady(w);
-      StoreShared(w.JobConfirmed, uint8_t{1});
-      // Reads are confirmed in submission order: every read-back submitted
-      // before this job has been confirmed or lost.
-      s.ReadBacksOutstanding = 0;
-    } else if (seq == 0) {
-      if (s.ReadBacksOutstanding > 0) --s.ReadBacksOutstanding;
-      const bool awaited = s.ReadBackSeq == jobSeq && LoadShared(w.JobOperation) == kOperationWrite;
-      if (awaited && s.ReadBacksOutstanding == 0) {
-        FinishWithReadBack(w, s, err);
-      } else {
-        // An earlier write's read-back; or, if that one was lost, this
-        // write's own, which a quiet spell will tell.
-        if (awaited) Keep(s.ReadBackCandidate, jobSeq, area, err);
-        late = true;
-      }
-    } else {
-      late = true;
-    }
+// Adds a possible confirmation of job `jobSeq`; false once they disagree.
+bool AddPossible(Possible& p, uint16_t jobSeq, const uint8_t* area, const DpError& err,
+                 bool write) {
+  if (p.JobSeq != jobSeq) p = Possible{jobSeq, 0, 0, {}, {}};
+  if (p.Count == 0) {
+    p.Err = err;
+    std::memcpy(p.Area, area, kDpc1ReceiveArea);
+  } else if (!SameStatus(p.Err, err) || (write && RecordOf(p.Area).Param1 != RecordOf(area).Param1)) {
+    p.Disagree = 1;
   }
-  if (late) Trace("Kalmorix.dll: Confirmation too late");
+  if (p.Count < 0xFF) ++p.Count;
+  return !p.Disagree;
+}
+
+bool HasPossible(const Possible& p, uint16_t jobSeq) { return p.JobSeq == jobSeq && p.Count > 0; }
+
+// Finishes the write job in progress without a status of its own: one that
+// is certainly its own cannot be told (callers hold the lock).
+void FinishUnattributed(WorkerContext& w, uint32_t why) {
+  StoreShared(w.CnfKind, kCnfKindWrite);
+  w.CnfError = CnfErrorRecord{kErrClassUnattributed, why, 0, 0};
+  MarkReady(w);
+  StoreShared(w.JobConfirmed, uint8_t{1});
+}
+
+void TraceUnattributed(uint32_t why) {
+  Trace(why == kErrCodeMissing ? "Kalmorix.dll: Confirmation missing"
+                               : "Kalmorix.dll: Confirmation not attributable");
 }
 
 // A write result is the write confirmation's record and, until a read-back
@@ -111,14 +113,6 @@ void StoreWriteConfirmation(WorkerContext& w, const uint8_t* area, const DpError
   StoreShared(w.CnfKind, kCnfKindWrite);
   std::memcpy(&w.Dpc1Cnf, area, kDpc1RecordSize);
   StoreError(w.CnfError, err);
-}
-
-// Takes a write confirmation as the write job in progress's own (callers
-// hold the lock): every earlier write has then been confirmed or lost.
-void TakeWrite(WorkerContext& w, WorkerState& s) {
-  StoreShared(w.WritesOutstanding, uint32_t{0});
-  StoreShared(w.JobConfirmed, uint8_t{1});
-  s.WriteCandidate.JobSeq = 0;
 }
 
 // The write job in progress after its own confirmation: a failed write
@@ -134,11 +128,10 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
     }
     return;
   }
-  const Dpc1Record& record = *reinterpret_cast<const Dpc1Record*>(area);
-  const int32_t dp = w.WorkerDpHandle;
+  const Dpc1Record& record = RecordOf(area);
   uint32_t slaveRef = 0;
   DpError lookupErr = {};
-  plat::CallOut(SlaveLookup, dp, record.Param1, &slaveRef, &lookupErr);
+  plat::CallOut(SlaveLookup, w.WorkerDpHandle, record.Param1, &slaveRef, &lookupErr);
   plat::SleepMs(kReadBackPauseMs);
 
   bool current;
@@ -157,20 +150,40 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
     Trace("Kalmorix.dll: Confirmation too late");
     return;
   }
+  // Read back once what queued up during the pause has been counted, so
+  // that a request lost meanwhile is known as lost before this one goes out.
+  s.ReadBackDueSeq = jobSeq;
+  s.ReadBackSlave = record.Param1;
+  s.ReadBackRef = slaveRef;
+}
+
+void SubmitReadBack(WorkerContext& w, WorkerState& s) {
+  const uint16_t jobSeq = s.ReadBackDueSeq;
+  s.ReadBackDueSeq = 0;
+  {
+    ModuleLockGuard lock;
+    if (LoadShared(w.JobSeq) != jobSeq) return;  // given up since its pause
+  }
   Dpc1Record readBack = {};
   Set(readBack.SeqNo, 0);
-  Set(readBack.SlaveRef, slaveRef);
+  Set(readBack.SlaveRef, s.ReadBackRef);
   readBack.DataLen = kDpc1ReadLength;
   DpError readErr = {};
-  plat::CallOut(Dpc1Read, dp, &readBack, &readErr);
+  const uint32_t submitted = plat::TickMs();
+  plat::CallOut(Dpc1Read, w.WorkerDpHandle, &readBack, &readErr);
   if (readErr.ErrClass == kErrClassAccepted) {
-    ++s.ReadBacksOutstanding;
+    PendingRequest request = {};
+    request.JobSeq = jobSeq;
+    request.Slave = s.ReadBackSlave;
+    request.SlaveRef = s.ReadBackRef;
+    request.SubmitMs = submitted;
+    request.Count = 1;
+    PoolAdd(s.ReadBacks, request);
     s.ReadBackSeq = jobSeq;
     return;
   }
   // Refused: the write job finishes at once with the refusal, unless another
   // job has been passed on meanwhile.
-  s.ReadBackSeq = 0;
   ModuleLockGuard lock;
   if (LoadShared(w.JobSeq) == jobSeq) {
     StoreError(w.CnfError, readErr);
@@ -178,46 +191,118 @@ void CompleteWrite(WorkerContext& w, WorkerState& s, uint16_t jobSeq, const uint
   }
 }
 
-// True when `seq` names a write passed on before the job in progress, which
-// only a library that returns the job's sequence number can say (callers
-// hold the lock).
-bool IsEarlierWrite(const WorkerContext& w, uint16_t seq, uint16_t jobSeq) {
-  if (seq == 0 || seq == jobSeq) return false;
-  for (uint16_t recent : w.RecentWriteSeqs)
-    if (recent == seq) return true;
+// A read-back's confirmation; a late or unknown one is traced and otherwise
+// ignored: the only result stored is the current job's own, which it must
+// not take away (callers hold the lock). True when it was late.
+bool OnReadBackConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
+                            const DpError& err, uint32_t& unattributed) {
+  const uint16_t jobSeq = LoadShared(w.JobSeq);
+  if (s.ReadBackSeq != jobSeq) s.ReadBackSeq = 0;  // that write was given up
+  const uint16_t awaited = s.ReadBackSeq;
+  const Owner owner = PoolConfirm(s.ReadBacks, EchoOf(area, false), awaited);
+  bool finish = false;
+  DpError status = err;
+  switch (owner) {
+    case Owner::kNone:
+    case Owner::kOther:
+      return true;
+    case Owner::kEchoed:
+      finish = true;
+      break;
+    case Owner::kCurrent:
+      finish = true;
+      if (HasPossible(s.ReadBackMaybe, awaited) &&
+          !AddPossible(s.ReadBackMaybe, awaited, area, err, false)) {
+        unattributed = kErrCodeDisagree;
+      }
+      break;
+    case Owner::kMaybe:
+      if (!AddPossible(s.ReadBackMaybe, awaited, area, err, false)) {
+        unattributed = kErrCodeDisagree;
+        finish = true;
+      }
+      break;
+  }
+  if (!finish) return false;
+  s.ReadBackSeq = 0;
+  s.ReadBackMaybe.Count = 0;
+  if (unattributed != 0) {
+    FinishUnattributed(w, unattributed);
+  } else {
+    StoreError(w.CnfError, status);
+    MarkReady(w);
+  }
   return false;
 }
 
-// A library that carries the job's sequence number back in the write
-// confirmation says whose it is. With any other value the confirmation is
-// the current job's unless an earlier write is still counted as
-// unconfirmed: writes are confirmed in submission order, so it is then that
-// earlier write's, or the current one's if that earlier one was lost.
+void OnReadConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area, const DpError& err) {
+  const uint16_t seq = Get(RecordOf(area).SeqNo);
+  bool late = false;
+  uint32_t unattributed = 0;
+  {
+    ModuleLockGuard lock;
+    const uint16_t jobSeq = LoadShared(w.JobSeq);
+    // A second confirmation of the job (a duplicate) is late too.
+    if (seq == jobSeq && !LoadShared(w.JobConfirmed)) {
+      std::memcpy(&w.Dpc1Cnf, area, kDpc1RecordSize);
+      StoreError(w.CnfError, err);
+      StoreShared(w.CnfKind, kCnfKindRead);
+      MarkReady(w);
+      StoreShared(w.JobConfirmed, uint8_t{1});
+    } else if (seq == 0) {
+      late = OnReadBackConfirmation(w, s, area, err, unattributed);
+    } else {
+      late = true;
+    }
+  }
+  if (late) Trace("Kalmorix.dll: Confirmation too late");
+  if (unattributed != 0) TraceUnattributed(unattributed);
+}
+
 void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
                          const DpError& err) {
-  const uint16_t seq = Get(reinterpret_cast<const Dpc1Record*>(area)->SeqNo);
   uint16_t jobSeq;
-  bool current = false;
+  bool take = false;
+  bool late = false;
+  uint32_t unattributed = 0;
+  alignas(4) uint8_t taken[kDpc1ReceiveArea];
+  DpError takenErr = err;
+  std::memcpy(taken, area, kDpc1ReceiveArea);
   {
     ModuleLockGuard lock;
     jobSeq = LoadShared(w.JobSeq);
-    const uint32_t outstanding = LoadShared(w.WritesOutstanding);
-    if (outstanding > 0) StoreShared(w.WritesOutstanding, outstanding - 1);
     const bool awaited =
         LoadShared(w.JobOperation) == kOperationWrite && !LoadShared(w.JobConfirmed);
-    const bool earlier = IsEarlierWrite(w, seq, jobSeq);
-    if (awaited && (seq == jobSeq || (outstanding <= 1 && !earlier))) {
-      TakeWrite(w, s);
-      current = true;
-    } else if (awaited && !earlier) {
-      Keep(s.WriteCandidate, jobSeq, area, err);
+    const uint16_t current = awaited ? jobSeq : 0;
+    switch (PoolConfirm(w.Writes, EchoOf(area, true), current)) {
+      case Owner::kNone:
+      case Owner::kOther:
+        late = true;
+        break;
+      case Owner::kEchoed:
+        take = true;
+        break;
+      case Owner::kCurrent:
+        take = true;
+        if (HasPossible(s.WriteMaybe, current) && !AddPossible(s.WriteMaybe, current, area, err, true)) {
+          unattributed = kErrCodeDisagree;
+        }
+        break;
+      case Owner::kMaybe:
+        if (!AddPossible(s.WriteMaybe, current, area, err, true)) unattributed = kErrCodeDisagree;
+        break;
+    }
+    if (take || unattributed != 0) s.WriteMaybe.Count = 0;
+    if (unattributed != 0) {
+      take = false;
+      FinishUnattributed(w, unattributed);
+    } else if (take) {
+      StoreShared(w.JobConfirmed, uint8_t{1});
     }
   }
-  if (!current) {
-    Trace("Kalmorix.dll: Confirmation too late");
-    return;
-  }
-  CompleteWrite(w, s, jobSeq, area, err);
+  if (late) Trace("Kalmorix.dll: Confirmation too late");
+  if (unattributed != 0) TraceUnattributed(unattributed);
+  if (take) CompleteWrite(w, s, jobSeq, taken, takenErr);
 }
 
 void OnDpc1Confirmation(WorkerContext& w, WorkerState& s) {
@@ -225,7 +310,6 @@ void OnDpc1Confirmation(WorkerContext& w, WorkerState& s) {
   alignas(4) uint8_t area[kDpc1ReceiveArea] = {};
   DpError err = {};
   plat::CallOut(FetchConfirmation, w.WorkerDpHandle, kFetchTimeout, &kind, area, &err);
-  s.QuietPasses = 0;
   if (kind == kCnfKindRead) {
     OnReadConfirmation(w, s, area, err);
   } else if (kind == kCnfKindWrite) {
@@ -234,31 +318,38 @@ void OnDpc1Confirmation(WorkerContext& w, WorkerState& s) {
   // Any other kind belongs to no job: ignored.
 }
 
-// A quiet pass: once nothing has come for long enough, a kept confirmation
-// is the job in progress's own. True when it changed the result slot.
-bool OnQuietPass(WorkerContext& w, WorkerState& s) {
-  if (++s.QuietPasses < kLostAfterQuietPasses) return false;
-  if (s.WriteCandidate.JobSeq == 0 && s.ReadBackCandidate.JobSeq == 0) return false;
-  Candidate write = {};
+bool Busy(const WorkerContext& w, const WorkerState& s) {
+  if (s.ReadBackDueSeq != 0 || s.ReadBacks.Size != 0) return true;
+  ModuleLockGuard lock;
+  return w.Writes.Size != 0;
+}
+
+// The library had nothing queued at `nowMs`: requests older than the bound
+// will never be confirmed. A job whose own request is gone that way finishes
+// without a status of its own. True when it changed the result slot.
+bool OnQueueEmpty(WorkerContext& w, WorkerState& s, uint32_t nowMs) {
+  uint32_t why = 0;
   {
     ModuleLockGuard lock;
+    PoolExpire(w.Writes, nowMs);
+    PoolExpire(s.ReadBacks, nowMs);
     const uint16_t jobSeq = LoadShared(w.JobSeq);
-    const bool writeJob = LoadShared(w.JobOperation) == kOperationWrite;
-    if (writeJob && s.ReadBackCandidate.JobSeq == jobSeq && s.ReadBackSeq == jobSeq) {
-      FinishWithReadBack(w, s, s.ReadBackCandidate.Err);
-      s.WriteCandidate.JobSeq = 0;
-      return true;
+    const bool write = LoadShared(w.JobOperation) == kOperationWrite;
+    if (s.ReadBackSeq != jobSeq) s.ReadBackSeq = 0;
+    if (write && !LoadShared(w.JobConfirmed) && !PoolHolds(w.Writes, jobSeq)) {
+      why = HasPossible(s.WriteMaybe, jobSeq) ? kErrCodeDisagree : kErrCodeMissing;
+      s.WriteMaybe.Count = 0;
+    } else if (s.ReadBackSeq != 0 && !PoolHolds(s.ReadBacks, s.ReadBackSeq)) {
+      why = HasPossible(s.ReadBackMaybe, jobSeq) ? kErrCodeDisagree : kErrCodeMissing;
+      s.ReadBackSeq = 0;
+      s.ReadBackMaybe.Count = 0;
     }
-    s.ReadBackCandidate.JobSeq = 0;
-    if (writeJob && s.WriteCandidate.JobSeq == jobSeq && !LoadShared(w.JobConfirmed)) {
-      write = s.WriteCandidate;
-      TakeWrite(w, s);
-    }
-    s.WriteCandidate.JobSeq = 0;
+    if (why != 0) FinishUnattributed(w, why);
   }
-  if (write.JobSeq == 0) return false;
-  CompleteWrite(w, s, write.JobSeq, write.Area, write.Err);
-  return true;
+  if (why != 0) TraceUnattributed(why);
+  const bool due = s.ReadBackDueSeq != 0;
+  if (due) SubmitReadBack(w, s);
+  return why != 0 || due;
 }
 
 // Polls the companion library once; false when nothing was received.
@@ -306,7 +397,21 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
   plat::EventSet(w.SyncThreadHandle);
 
   for (;;) {
+    // While requests await confirmation, see first whether the library has
+    // anything queued: when it has not, the oldest may be overdue.
+    const bool busy = Busy(w, s);
+    if (busy) {
+      if (plat::WaitOne(s.CnfSignal, 0) == plat::kWaitObject0) {
+        OnDpc1Confirmation(w, s);
+        NotifyIfReady(w);
+        continue;
+      }
+      if (OnQueueEmpty(w, s, plat::TickMs())) NotifyIfReady(w);
+    }
     const uint32_t r = plat::WaitAnyOfTwo(s.CnfSignal, stop, kWorkerWaitMs);
+    // Nothing was queued from the empty look above until this confirmation
+    // came. (Without requests then, none made since can be overdue yet.)
+    if (busy && r == plat::kWaitObject0 && OnQueueEmpty(w, s, plat::TickMs())) NotifyIfReady(w);
     if (r == plat::kWaitFailed) {
       // Keep the stop reachable and the loop from spinning while the
       // confirmation signal cannot be waited on.
@@ -317,8 +422,8 @@ uint32_t KX_STDCALL ConfirmationWorker(void* context) {
     }
     if (r == plat::kWaitObject0 + 1) break;
     if (r == plat::kWaitTimeout) {
-      const bool taken = OnQuietPass(w, s);
-      if (!PollFdl(w) && !taken) continue;
+      const bool changed = OnQueueEmpty(w, s, plat::TickMs());
+      if (!PollFdl(w) && !changed) continue;
     } else {
       OnDpc1Confirmation(w, s);
     }
