@@ -531,7 +531,8 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
         case 'W':
         case 'R': {
           const auto slave = static_cast<uint8_t>(st.arg);
-          const Block job = st.op == 'W' ? WriteJob(st.job, slave, {9}, slave) : ReadJob(st.job, slave);
+          const Block job =
+              st.op == 'W' ? WriteJob(st.job, slave, {9}, slave) : ReadJob(st.job, slave);
           ASSERT_EQ(ZEL_send(h, 340, job.data()), 0);
           const DpSimCall c = CallsOf(st.op == 'W' ? "Dpc1Write" : "Dpc1Read").back();
           j.request.assign(c.data, c.data + 262);
@@ -583,8 +584,8 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
 
 // The echo is believed once two certain confirmations have carried it.
 const std::vector<Step> kWarmUp = {
-    {'W', 101, 1},           {'w', 101, 0}, {'B', 101, 0}, {'b', 101, 0}, {'=', 101, kOk, 1500},
-    {'W', 102, 2},           {'w', 102, 0}, {'B', 102, 0}, {'b', 102, 0}, {'=', 102, kOk, 1500},
+    {'W', 101, 1}, {'w', 101, 0}, {'B', 101, 0}, {'b', 101, 0}, {'=', 101, kOk, 1500},
+    {'W', 102, 2}, {'w', 102, 0}, {'B', 102, 0}, {'b', 102, 0}, {'=', 102, kOk, 1500},
 };
 
 TEST_P(Attribution, EveryWriteFinishesWithItsOwnStatusOrACautiousFailure) {
@@ -595,41 +596,52 @@ TEST_P(Attribution, EveryWriteFinishesWithItsOwnStatusOrACautiousFailure) {
 
 // 1: read-backs of two slaves confirmed out of order, after a read of a third.
 std::vector<Step> ReadBacksOutOfOrder(int first, int second, Outcome outcome) {
-  return {{'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},      {'R', 2, 5},
-          {'r', 2, 0}, {'W', 3, 4}, {'w', 3, 0},      {'B', 3, 0},
+  return {{'W', 1, 3},     {'w', 1, 0},   {'B', 1, 0},      {'R', 2, 5},
+          {'r', 2, 0},     {'W', 3, 4},   {'w', 3, 0},      {'B', 3, 0},
           {'b', 1, first}, {'z', 0, 200}, {'b', 3, second}, {'=', 3, outcome, 1500}};
 }
 // 2: an earlier read-back confirmed after this write's went out; its own 4 s later.
 const std::vector<Step> kSlowOwnReadBack = {
-    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},    {'W', 2, 4},          {'w', 2, 0},
+    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},    {'W', 2, 4}, {'w', 2, 0},
     {'B', 2, 0}, {'b', 1, 0}, {'z', 0, 4000}, {'b', 2, 3}, {'=', 2, kFail, 3000}};
 // 3: write confirmations out of order: this write's fails first.
-const std::vector<Step> kWritesOutOfOrder = {{'W', 1, 3},    {'W', 2, 4}, {'w', 2, 3},
-                                             {'z', 0, 100},  {'w', 1, 0}, {'=', 2, kFail, 1500}};
+const std::vector<Step> kWritesOutOfOrder = {{'W', 1, 3},   {'W', 2, 4}, {'w', 2, 3},
+                                             {'z', 0, 100}, {'w', 1, 0}, {'=', 2, kFail, 1500}};
 // 4: an earlier write's good confirmation; this one's fails 4 s later.
-const std::vector<Step> kSlowOwnFailure = {
-    {'W', 1, 3}, {'W', 2, 4}, {'w', 1, 0}, {'z', 0, 4000}, {'w', 2, 3}, {'=', 2, kFail, 3000}};
+const std::vector<Step> kSlowOwnFailure = {{'W', 1, 3},    {'W', 2, 4}, {'w', 1, 0},
+                                           {'z', 0, 4000}, {'w', 2, 3}, {'=', 2, kFail, 3000}};
 // 5: numbers of the library's own in SeqNo; one write at a time.
 const std::vector<Step> kOneAtATime = {
-    {'R', 1, 3}, {'r', 1, 0}, {'=', 1, kOk, 1500}, {'W', 2, 3}, {'w', 2, 0}, {'B', 2, 0},
-    {'b', 2, 0}, {'=', 2, kOk, 1500}, {'W', 3, 3}, {'w', 3, 0}, {'B', 3, 0}, {'b', 3, 0},
-    {'=', 3, kOk, 1500}};
+    {'R', 1, 3}, {'r', 1, 0}, {'=', 1, kOk, 1500}, {'W', 2, 3}, {'w', 2, 0},
+    {'B', 2, 0}, {'b', 2, 0}, {'=', 2, kOk, 1500}, {'W', 3, 3}, {'w', 3, 0},
+    {'B', 3, 0}, {'b', 3, 0}, {'=', 3, kOk, 1500}};
 // 6: a lost read-back, then an application that gives a write up after 4.5 s.
 const std::vector<Step> kLostReadBack = {
-    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0},  {'z', 0, 1500}, {'W', 2, 3},          {'w', 2, 0},
-    {'B', 2, 0}, {'b', 2, 0}, {'=', 2, kOk, 1500}, {'W', 3, 4}, {'w', 3, 0}, {'B', 3, 0},
-    {'b', 3, 2}, {'=', 3, kOwnFail, 1500}};
+    {'W', 1, 3}, {'w', 1, 0}, {'B', 1, 0}, {'z', 0, 1500},          {'W', 2, 3},
+    {'w', 2, 0}, {'B', 2, 0}, {'b', 2, 0}, {'=', 2, kOk, 1500},     {'W', 3, 4},
+    {'w', 3, 0}, {'B', 3, 0}, {'b', 3, 2}, {'=', 3, kOwnFail, 1500}};
 // A lost write confirmation: the next write given up 4.5 s later finishes;
 // passed on at once, it fails cautiously, and the one after it finishes.
-const std::vector<Step> kLostWrite = {
-    {'W', 1, 3},          {'z', 0, 4500}, {'W', 2, 3}, {'w', 2, 0},   {'B', 2, 0},
-    {'b', 2, 0},          {'=', 2, kOk, 1500}, {'W', 4, 3}, {'W', 5, 3}, {'w', 5, 0},
-    {'=', 5, kCautious, 6500}, {'W', 6, 3}, {'w', 6, 0}, {'B', 6, 0}, {'b', 6, 0},
-    {'=', 6, kOk, 1500}};
+const std::vector<Step> kLostWrite = {{'W', 1, 3},
+                                      {'z', 0, 4500},
+                                      {'W', 2, 3},
+                                      {'w', 2, 0},
+                                      {'B', 2, 0},
+                                      {'b', 2, 0},
+                                      {'=', 2, kOk, 1500},
+                                      {'W', 4, 3},
+                                      {'W', 5, 3},
+                                      {'w', 5, 0},
+                                      {'=', 5, kCautious, 6500},
+                                      {'W', 6, 3},
+                                      {'w', 6, 0},
+                                      {'B', 6, 0},
+                                      {'b', 6, 0},
+                                      {'=', 6, kOk, 1500}};
 // An earlier write's confirmation 3 s late is still that write's.
-const std::vector<Step> kThreeSecondsLate = {{'W', 1, 3},   {'z', 0, 2900}, {'W', 2, 3},
-                                             {'z', 0, 100}, {'w', 1, 0},    {'z', 0, 100},
-                                             {'w', 2, 3},   {'=', 2, kOwnFail, 1500}};
+const std::vector<Step> kThreeSecondsLate = {
+    {'W', 1, 3}, {'z', 0, 2900}, {'W', 2, 3}, {'z', 0, 100},
+    {'w', 1, 0}, {'z', 0, 100},  {'w', 2, 3}, {'=', 2, kOwnFail, 1500}};
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, Attribution,
@@ -637,8 +649,7 @@ INSTANTIATE_TEST_SUITE_P(
         Script{"ReadBacksOutOfOrderEcho", Lib::kEcho, ReadBacksOutOfOrder(0, 3, kOwnFail)},
         Script{"ReadBacksOutOfOrderZeros", Lib::kZeros, ReadBacksOutOfOrder(0, 3, kCautious)},
         Script{"ReadBacksOutOfOrderMirrorEcho", Lib::kEcho, ReadBacksOutOfOrder(3, 0, kOk)},
-        Script{"ReadBacksOutOfOrderMirrorZeros", Lib::kZeros,
-               ReadBacksOutOfOrder(3, 0, kCautious)},
+        Script{"ReadBacksOutOfOrderMirrorZeros", Lib::kZeros, ReadBacksOutOfOrder(3, 0, kCautious)},
         Script{"SlowOwnReadBackEcho", Lib::kEcho, kSlowOwnReadBack},
         Script{"SlowOwnReadBackZeros", Lib::kZeros, kSlowOwnReadBack},
         Script{"WritesOutOfOrderEcho", Lib::kEcho, kWritesOutOfOrder},

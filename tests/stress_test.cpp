@@ -271,13 +271,16 @@ TEST_F(StandIn, FdlStampsEchoJobIdAndServiceWithinTheDataLimit) {
   EXPECT_EQ(U16Raw(results[3].data() + 16), 0);
 }
 
-TEST_F(StandIn, RandomDelaysComeNoSoonerThanTheirMinimumAndKeepTheOrder) {
+TEST_F(StandIn, RandomDelaysComeNoSoonerThanTheirMinimumAndKeepTheOrderPerSlave) {
   EXPECT_EQ(DpSim_SetDelayRangeUs(5, 4), -1);
   EXPECT_EQ(DpSim_SetDelayRangeUs(0, 60000001), -1);
   const int32_t h = OpenDp();
 
+  // Odd sequence numbers to slave 3, even ones to slave 4.
   ASSERT_EQ(DpSim_SetDelayRangeUs(0, 20000), 0);
-  for (uint16_t seq = 1; seq <= 40; ++seq) ASSERT_EQ(Read(h, seq).ErrClass, 1u);
+  for (uint16_t seq = 1; seq <= 40; ++seq) {
+    ASSERT_EQ(Read(h, seq, static_cast<uint8_t>(3 + seq % 2)).ErrClass, 1u);
+  }
   std::vector<Cnf> cnf;
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -286,7 +289,15 @@ TEST_F(StandIn, RandomDelaysComeNoSoonerThanTheirMinimumAndKeepTheOrder) {
       },
       10000));
   ASSERT_EQ(cnf.size(), 40u);
-  for (uint16_t i = 0; i < 40; ++i) EXPECT_EQ(cnf[i].Seq(), i + 1) << "submission order";
+  uint16_t last[2] = {0, 0};
+  bool overtaken = false;
+  for (size_t i = 0; i < cnf.size(); ++i) {
+    const uint16_t seq = cnf[i].Seq();
+    EXPECT_GT(seq, last[seq % 2]) << "submission order within a slave";
+    last[seq % 2] = seq;
+    overtaken = overtaken || (i > 0 && seq < cnf[i - 1].Seq());
+  }
+  EXPECT_TRUE(overtaken) << "no confirmation of one slave overtook the other's";
 
   ASSERT_EQ(DpSim_SetDelayRangeUs(150000, 250000), 0);
   const uint64_t t0 = DpSim_NowUs();
@@ -458,6 +469,9 @@ TEST_F(StandIn, ManyThreadsGetIntactUniqueStamps) {
             return DpSim_PendingConfirmations(h) == 0;
           },
           20000);
+      // The next read of each of the three slaves, whose confirmations keep
+      // their order per slave.
+      uint16_t next[3] = {3, 1, 2};
       uint16_t own = 0;
       for (const Cnf& c : all) {
         DpSimStamp s = {};
@@ -466,9 +480,12 @@ TEST_F(StandIn, ManyThreadsGetIntactUniqueStamps) {
           continue;
         }
         counters[t].push_back(s.counter);
-        if (c.kind == 7 && s.seq == static_cast<uint16_t>(own + 1)) ++own;
+        if (c.kind == 7 && s.seq == next[s.seq % 3]) {
+          next[s.seq % 3] = static_cast<uint16_t>(s.seq + 3);
+          ++own;
+        }
       }
-      if (own != kReads) ++bad[t];  // every read's own confirmation, in order
+      if (own != kReads) ++bad[t];  // every read's own confirmation, in order per slave
     });
   }
   for (std::thread& t : threads) t.join();
@@ -513,6 +530,10 @@ struct Job {
   int32_t dp = -1;
   int32_t fdl = -1;
   uint32_t faultsAtSend = 0;
+  // A write passed on while an earlier write of the channel may still be
+  // confirmed: when the two may be confirmed in either order, the module may
+  // not be able to tell whose status is whose and fails the write.
+  bool mayBeUnattributable = false;
   Clock::time_point sent;
   enum State {
     kPending,
@@ -554,6 +575,7 @@ struct Slot {
   uint16_t seq = 0;  // the module's JobSeq, as it must be
   uint16_t nextJobId = 0;
   std::shared_ptr<Job> last;
+  Clock::time_point lastWriteUnfinished;  // a write superseded before its result
   plat::Window wnd = nullptr;
   uint32_t msgId = 0;
   std::atomic<uint64_t> jobs{0};
@@ -704,7 +726,12 @@ std::shared_ptr<Job> StressRun::SendLocked(Slot& slot, Kind kind, std::mt19937& 
   if (slot.last && slot.last->state == Job::kPending) {
     slot.last->state = Job::kSuperseded;
     ++n_.superseded;
+    if (slot.last->kind == Kind::Write) slot.lastWriteUnfinished = Clock::now();
   }
+  // Its write and read-back confirmations come within a few seconds.
+  job->mayBeUnattributable = kind == Kind::Write &&
+                             slot.lastWriteUnfinished != Clock::time_point{} &&
+                             Clock::now() - slot.lastWriteUnfinished < std::chrono::seconds(10);
   slot.last = job;
   const uint32_t refusalsBefore = DpSim_FaultCount(
       IsFdl(kind) ? DPSIM_FAULT_FDL_REFUSE : DPSIM_FAULT_REFUSE, IsFdl(kind) ? job->fdl : job->dp);
@@ -783,8 +810,9 @@ void StressRun::Check(Slot& slot, const Job& job, const Block& got, const Block&
                  got[ZEL_OFS_OPERATION] == ZEL_OPERATION_WRITE,
              "not a DPC1 write result");
       expect(length == 0, std::to_string(length) + " bytes in a write result");
-      // A refused read-back (an injected fault) ends the job with an error.
-      expect(code == 0 || (code == ZEL_DPC1_ERROR && faultSince),
+      // A refused read-back (an injected fault) ends the job with an error;
+      // so may confirmations of two writes whose order cannot be known.
+      expect(code == 0 || (code == ZEL_DPC1_ERROR && (faultSince || job.mayBeUnattributable)),
              "ResultCode " + std::to_string(code));
       break;
     case Kind::Fdl11:

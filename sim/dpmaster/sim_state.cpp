@@ -260,8 +260,9 @@ bool QueueConfirmation(int32_t handle, DpHandle* h, const Confirmation& c, uint3
     ++h->owed;
     return false;
   }
-  const uint64_t due = std::max(NowUs() + delayUs, h->lastDueUs);
-  h->lastDueUs = due;
+  uint64_t& lastDue = h->lastDueUs[Get32(c.record + kRecSlaveRef)];
+  const uint64_t due = std::max(NowUs() + delayUs, lastDue);
+  lastDue = due;
   ++h->inFlight;
   OnBus item;
   item.handle = handle;
@@ -470,7 +471,7 @@ void ClearQueues(State& s) {
       h.ready.clear();
       h.inFlight = 0;
       h.owed = 0;
-      h.lastDueUs = 0;
+      h.lastDueUs.clear();
     }
     for (auto& [id, f] : s.fdl) {
       f->ready.clear();

@@ -112,9 +112,11 @@ struct FdlResult {
 struct DpHandle {
   std::string cp;
   std::deque<Confirmation> ready;
-  uint32_t inFlight = 0;   // confirmations still on the bus
-  uint64_t lastDueUs = 0;  // keeps confirmations in submission order
-  uint32_t owed = 0;       // ready confirmations the waitable object has not been told of
+  uint32_t inFlight = 0;  // confirmations still on the bus
+  // Keeps confirmations in submission order per slave (by SlaveRef); those
+  // of different slaves may overtake each other, as on a real bus.
+  std::map<uint32_t, uint64_t> lastDueUs;
+  uint32_t owed = 0;  // ready confirmations the waitable object has not been told of
   plat::Handle signal = nullptr;
   uint32_t releasing = 0;  // FlushSignal calls releasing `signal` right now
   bool closing = false;    // a closer waits for them: no new release starts

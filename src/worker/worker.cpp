@@ -84,7 +84,8 @@ bool AddPossible(Possible& p, uint16_t jobSeq, const uint8_t* area, const DpErro
   if (p.Count == 0) {
     p.Err = err;
     std::memcpy(p.Area, area, kDpc1ReceiveArea);
-  } else if (!SameStatus(p.Err, err) || (write && RecordOf(p.Area).Param1 != RecordOf(area).Param1)) {
+  } else if (!SameStatus(p.Err, err) ||
+             (write && RecordOf(p.Area).Param1 != RecordOf(area).Param1)) {
     p.Disagree = 1;
   }
   if (p.Count < 0xFF) ++p.Count;
@@ -284,7 +285,8 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
         break;
       case Owner::kCurrent:
         take = true;
-        if (HasPossible(s.WriteMaybe, current) && !AddPossible(s.WriteMaybe, current, area, err, true)) {
+        if (HasPossible(s.WriteMaybe, current) &&
+            !AddPossible(s.WriteMaybe, current, area, err, true)) {
           unattributed = kErrCodeDisagree;
         }
         break;
