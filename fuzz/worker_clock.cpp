@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -45,6 +46,7 @@ Fn Next(const char* symbol) {
 
 using WaitFn = uint32_t (*)(plat::Handle, plat::Handle, uint32_t);
 using SleepFn = void (*)(uint32_t);
+using TickFn = uint32_t (*)();
 
 WaitFn RealWait() {
   static const WaitFn f = Next<WaitFn>("_ZN4plat12WaitAnyOfTwoEPvS0_j");
@@ -53,6 +55,11 @@ WaitFn RealWait() {
 
 SleepFn RealSleep() {
   static const SleepFn f = Next<SleepFn>("_ZN4plat7SleepMsEj");
+  return f;
+}
+
+TickFn RealTick() {
+  static const TickFn f = Next<TickFn>("_ZN4plat6TickMsEv");
   return f;
 }
 
@@ -73,6 +80,10 @@ bool IsHeldWorker() {
   return c.target != nullptr && c.known && c.worker == std::this_thread::get_id();
 }
 
+// Time the held worker has been let past: a step from its wait counts as a
+// second gone by, one from the pause as the pause.
+std::atomic<uint32_t> g_skippedMs{0};
+
 // Holds the calling worker at `where` until a step (true) or the release
 // (false).
 bool HoldHere(Hold where) {
@@ -86,6 +97,7 @@ bool HoldHere(Hold where) {
   c.where = Hold::kNone;
   if (c.released) return false;
   ++c.taken;
+  g_skippedMs += where == Hold::kPause ? kReadBackPauseMs : kWorkerWaitMs;
   return true;
 }
 
@@ -144,6 +156,10 @@ uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
   }
   return kxfuzz::RealWait()(first, second, timeoutMs);
 }
+
+// Real time plus the time the held worker skipped: its overdue requests are
+// overdue on virtual time as they would be on real time.
+uint32_t TickMs() { return kxfuzz::RealTick()() + kxfuzz::g_skippedMs.load(); }
 
 void SleepMs(uint32_t ms) {
   if (ms == kReadBackPauseMs && kxfuzz::IsHeldWorker()) {

@@ -3,9 +3,10 @@
 // after a write confirmation before the read-back; in real time a fuzzer
 // would spend nearly all its time in those two waits. Linked into a program
 // together with the module's core, this file takes over the platform's
-// WaitAnyOfTwo and SleepMs (the program's definitions come before those of
-// the platform library) and holds the chosen worker at each of the two, to
-// be let on one step at a time. A step from the confirmation wait ends the
+// WaitAnyOfTwo, SleepMs and TickMs (the program's definitions come before
+// those of the platform library) and holds the chosen worker at each of the
+// two waits, to be let on one step at a time; the clock then runs ahead by
+// the time each step skipped. A step from the confirmation wait ends the
 // wait at once with what it would end with now: the confirmation signal if
 // one is pending, else the timeout (so the companion is polled). A step from
 // the pause ends the pause.

@@ -169,8 +169,9 @@ class WorkerRun {
       jobId_ = Le16(&job[ZEL_OFS_JOB_ID]);
       reads_.clear();
       fdls_.clear();
-      writes_ = 0;
       writeSlaves_.clear();
+      readBackOut_ = false;
+      readBackOk_ = false;
     }
     logPos_ = DpSim_LogCount();
   }
@@ -264,12 +265,15 @@ class WorkerRun {
       }
       if (std::strcmp(c.op, "FetchConfirmation") == 0 && c.result == 0) {
         if (c.args[5] == 7) reads_.emplace_back(c.data, c.data + kRecordSize);
-        if (c.args[5] == 8) {
-          ++writes_;
-          writeSlaves_.push_back(c.data[kRecParam1]);
+        if (c.args[5] == 8 && c.errClass == 0) writeSlaves_.push_back(c.data[kRecParam1]);
+        // A read-back's success, if it came after this job's read-back went out.
+        if (c.args[5] == 7 && readBackOut_ && Le16(&c.data[kRecSeqNo]) == 0 && c.errClass == 0) {
+          readBackOk_ = true;
         }
       } else if (std::strcmp(c.op, "Dpc1Read") == 0) {
         CheckReadBack(c);
+        readBackOut_ = true;
+        if (c.errClass == 0) readBackOk_ = true;  // refused with no error: success
       } else if (std::strcmp(c.op, "Dpc1Write") == 0) {
         v_.Fail("the worker submitted a write");
       }
@@ -279,17 +283,16 @@ class WorkerRun {
 
   // The worker's only submission: reading the written slave back, all of it.
   void CheckReadBack(const DpSimCall& c) {
-    if (writes_ == 0) {
-      v_.Fail("a read-back without a write confirmation");
+    if (writeSlaves_.empty()) {
+      v_.Fail("a read-back without a successful write confirmation");
       return;
     }
     const uint32_t ref = static_cast<uint32_t>(c.data[kRecSlaveRef]) |
                          static_cast<uint32_t>(c.data[kRecSlaveRef + 1]) << 8 |
                          static_cast<uint32_t>(c.data[kRecSlaveRef + 2]) << 16 |
                          static_cast<uint32_t>(c.data[kRecSlaveRef + 3]) << 24;
-    // The slave named by the job's write confirmation that the worker took:
-    // one of those that came (a duplicate, or one kept for a lost one, may
-    // be taken instead of the last).
+    // The slave named by a successful write confirmation of this job: the
+    // one the worker took, or one of several that agreed on it.
     bool named = false;
     for (uint8_t slave : writeSlaves_) named = named || ref == (kSlaveRefBase | slave);
     if (Le16(&c.data[kRecSeqNo]) != 0 || c.data[kRecDataLen] != ZEL_DPC1_DATA_MAX || !named) {
@@ -431,7 +434,13 @@ class WorkerRun {
     }
     if (out[ZEL_OFS_OPERATION] == ZEL_OPERATION_WRITE) {
       if (length != 0) v_.Fail("a write result with DataLength %u", length);
-      if (writes_ == 0) v_.Fail("a write result, but no write confirmation of the job came");
+      // Success only from this job's own successful write confirmation and
+      // read-back: never from a confirmation fetched before the job (or its
+      // read-back) was passed on, which cannot be its own. A failure may
+      // come without any, when none could be told to be its own.
+      if (code == 0 && (writeSlaves_.empty() || !readBackOk_)) {
+        v_.Fail("a write reported successful without its own successful confirmations");
+      }
       ++stats_.writeResults;
       return;
     }
@@ -532,8 +541,9 @@ class WorkerRun {
   uint16_t jobId_ = 0;
   std::vector<std::vector<uint8_t>> reads_;
   std::vector<std::vector<uint8_t>> fdls_;
-  int writes_ = 0;
-  std::vector<uint8_t> writeSlaves_;  // Param1 of the job's write confirmations
+  std::vector<uint8_t> writeSlaves_;  // Param1 of the job's successful write confirmations
+  bool readBackOut_ = false;          // the worker has read back for this job
+  bool readBackOk_ = false;           // and a successful read-back confirmation came since
   bool registered_ = false;
   uint32_t msg_ = 0;
 };
