@@ -2,11 +2,15 @@
 // the module entry called by hand: attach and detach, the channel table, the
 // error map and the wire layouts.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <thread>
 
 #include "channel/channel.h"
 #include "errors/errors.h"
+#include "platform/message_window.h"
+#include "zel.h"
 #include "support/test_support.h"
 
 using namespace kxtest;
@@ -213,6 +217,29 @@ TEST_F(CoreTest, ARefusedJobStillBecomesTheJobInProgress) {
   const WorkerContext& w = ChannelTable[0].Worker;
   EXPECT_EQ(LoadShared(w.JobSeq), 1);
   EXPECT_EQ(LoadShared(w.UserJobId), 0x0A0B);
+}
+
+// The worker chooses the window and the message to post under the module
+// lock: a registration made meanwhile must wait, or the worker could pair the
+// new message with the old window.
+TEST_F(CoreTest, RegistrationWaitsWhileTheWorkerChoosesWhatToPost) {
+  ASSERT_EQ(ZEL_open("VCP1"), 0);
+  const plat::Window wnd = plat::MessageWindowCreate();
+  ASSERT_NE(wnd, nullptr);
+  std::atomic<int32_t> result{1};
+  plat::LockEnter(&ModuleLock);
+  std::thread registering([&] { result = SetTalvoHWndMsg(0, wnd, 0x8001); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int32_t whileHeld = result.load();
+  const uint32_t msgWhileHeld = LoadShared(ChannelTable[0].Worker.NotifyMsgId);
+  plat::LockLeave(&ModuleLock);
+  registering.join();
+  EXPECT_EQ(whileHeld, 1) << "registered while the lock was held";
+  EXPECT_EQ(msgWhileHeld, 0u);
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(LoadShared(ChannelTable[0].Worker.NotifyWnd), wnd);
+  EXPECT_EQ(ZEL_close(0), 0);
+  plat::MessageWindowDestroy(wnd);
 }
 
 // ---- Error map --------------------------------------------------------------------
