@@ -10,8 +10,8 @@
 #include "channel/channel.h"
 #include "errors/errors.h"
 #include "platform/message_window.h"
-#include "zel.h"
 #include "support/test_support.h"
+#include "zel.h"
 
 using namespace kxtest;
 
@@ -240,6 +240,68 @@ TEST_F(CoreTest, RegistrationWaitsWhileTheWorkerChoosesWhatToPost) {
   EXPECT_EQ(LoadShared(ChannelTable[0].Worker.NotifyWnd), wnd);
   EXPECT_EQ(ZEL_close(0), 0);
   plat::MessageWindowDestroy(wnd);
+}
+
+// ---- Request pools -------------------------------------------------------------
+
+PendingRequest Req(uint16_t seq, int16_t slave, uint32_t submitMs = 0) {
+  return PendingRequest{seq, slave, 0x100u + static_cast<uint32_t>(seq), 0, 0, 0, submitMs, 1};
+}
+ConfirmationEcho Echo(uint16_t seq = 0, uint32_t ref = 0) {
+  return ConfirmationEcho{true, seq, ref, 0, 0, 0};
+}
+
+TEST(RequestPool, OrderPerSlaveEchoExpiryAndAFullPool) {
+  {  // one slave: confirmations come in order, the first is the older request's
+    RequestPool p = {};
+    PoolAdd(p, Req(1, 3));
+    PoolAdd(p, Req(2, 3));
+    EXPECT_EQ(PoolConfirm(p, Echo(), 2), Owner::kOther);
+    EXPECT_EQ(PoolConfirm(p, Echo(), 2), Owner::kCurrent);
+    EXPECT_EQ(PoolConfirm(p, Echo(), 2), Owner::kNone);
+  }
+  {  // two slaves: either may come first
+    RequestPool p = {};
+    PoolAdd(p, Req(1, 3));
+    PoolAdd(p, Req(2, 4));
+    EXPECT_EQ(PoolConfirm(p, Echo(), 2), Owner::kMaybe);
+    EXPECT_TRUE(PoolHolds(p, 2)) << "the job's own is still awaited";
+    EXPECT_EQ(PoolConfirm(p, Echo(), 2), Owner::kCurrent);
+  }
+  {  // an echo is believed after two certain confirmations carried it
+    RequestPool p = {};
+    for (uint16_t seq = 1; seq <= 2; ++seq) {
+      PoolAdd(p, Req(seq, 3));
+      EXPECT_EQ(PoolConfirm(p, Echo(seq, 0x100u + seq), seq), Owner::kCurrent);
+    }
+    PoolAdd(p, Req(3, 3));
+    PoolAdd(p, Req(4, 4));
+    EXPECT_EQ(PoolConfirm(p, Echo(4, 0x104), 4), Owner::kEchoed);
+    EXPECT_EQ(PoolConfirm(p, Echo(3, 0x103), 4), Owner::kOther);
+    // Values that name no waiting request end the belief.
+    PoolAdd(p, Req(5, 3));
+    PoolAdd(p, Req(6, 4));
+    EXPECT_EQ(PoolConfirm(p, Echo(9, 0x109), 6), Owner::kMaybe);
+    EXPECT_EQ(PoolConfirm(p, Echo(6, 0x106), 6), Owner::kCurrent);
+    PoolAdd(p, Req(7, 3));
+    PoolAdd(p, Req(8, 4));
+    EXPECT_EQ(PoolConfirm(p, Echo(8, 0x108), 8), Owner::kMaybe);
+  }
+  {  // expiry across the tick counter's wrap, only at a moment 4 s on
+    RequestPool p = {};
+    PoolAdd(p, Req(1, 3, 0xFFFFF000u));
+    EXPECT_FALSE(PoolExpire(p, 0xFFFFF000u + kConfirmationLostMs - 1));
+    EXPECT_TRUE(PoolExpire(p, 0xFFFFF000u + kConfirmationLostMs));
+    EXPECT_EQ(p.Size, 0);
+  }
+  {  // a full pool merges its oldest requests and forgets none of them
+    RequestPool p = {};
+    for (uint16_t seq = 1; seq <= kPoolSize + 3; ++seq) PoolAdd(p, Req(seq, 3, seq));
+    EXPECT_EQ(p.Size, kPoolSize);
+    int confirmed = 0;
+    while (PoolConfirm(p, Echo(), 0) != Owner::kNone) ++confirmed;
+    EXPECT_EQ(confirmed, kPoolSize + 3);
+  }
 }
 
 // ---- Error map --------------------------------------------------------------------
