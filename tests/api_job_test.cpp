@@ -488,6 +488,7 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
  protected:
   struct Job {
     Block request, readBack;
+    uint64_t sentUs = 0;
   };
 
   Block WriteCnf(const Job& j) {
@@ -514,10 +515,12 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
     for (const DpSimCall& c : CallsOf("Dpc1Read")) n += (c.data[0] | c.data[1]) == 0 ? 1 : 0;
     return n;
   }
-  static bool Unattributed() {
-    for (const std::string& t : Traces()) {
-      if (t == "Kalmorix.dll: Confirmation not attributable" ||
-          t == "Kalmorix.dll: Confirmation missing") {
+  // A trace of a write finished without a status of its own, since `sinceUs`.
+  static bool Unattributed(uint64_t sinceUs) {
+    for (const DpSimCall& c : CallsOf("TraceMessage")) {
+      const std::string t = c.text;
+      if (c.timeUs >= sinceUs && (t == "Kalmorix.dll: Confirmation not attributable" ||
+                                  t == "Kalmorix.dll: Confirmation missing")) {
         return true;
       }
     }
@@ -533,6 +536,7 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
           const auto slave = static_cast<uint8_t>(st.arg);
           const Block job =
               st.op == 'W' ? WriteJob(st.job, slave, {9}, slave) : ReadJob(st.job, slave);
+          j.sentUs = DpSim_NowUs();
           ASSERT_EQ(ZEL_send(h, 340, job.data()), 0);
           const DpSimCall c = CallsOf(st.op == 'W' ? "Dpc1Write" : "Dpc1Read").back();
           j.request.assign(c.data, c.data + 262);
@@ -560,17 +564,15 @@ class Attribution : public ApiTest, public ::testing::WithParamInterface<Script>
           std::this_thread::sleep_for(std::chrono::milliseconds(st.arg));
           break;
         case '=': {
-          DpSim_LogClear();
-          readBacks_ = 0;
           Block b = Patterned();
           ASSERT_TRUE(Receive(h, b, st.within)) << "job " << st.job << " unfinished";
           EXPECT_EQ(U16(b, 5), st.job) << "job " << st.job;
           EXPECT_EQ(U16(b, 14), st.arg == kOk ? 0 : ZEL_DPC1_ERROR) << "job " << st.job;
-          // Traces of the pass that finished it come before the result.
           if (st.arg != kFail) {
-            EXPECT_EQ(Unattributed(), st.arg == kCautious) << "job " << st.job;
+            EXPECT_EQ(Unattributed(j.sentUs), st.arg == kCautious) << "job " << st.job;
           }
           DpSim_LogClear();
+          readBacks_ = 0;
           break;
         }
       }
