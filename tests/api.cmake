@@ -11,3 +11,10 @@ target_compile_definitions(api_test PRIVATE KX_VERSION="${PROJECT_VERSION}"
 if(WIN32)
   target_link_libraries(api_test PRIVATE version)
 endif()
+
+kx_add_gtest(attribution_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/attribution_test.cpp
+  LIBS kalmorix_app dpmaster kxplat
+  COPY kalmorix)
+target_include_directories(attribution_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+add_dependencies(attribution_test ky_dll_variants)
