@@ -3,6 +3,7 @@
 # they are missing. Usage: tools/setup.sh [native] [win32] [bench]
 # win32 installs Wine only where this machine can execute 32-bit programs.
 set -euo pipefail
+# shellcheck source=win32_probe.sh
 source "$(dirname "$0")/win32_probe.sh"
 
 want_native=0
