@@ -5,7 +5,7 @@
 # - ShellCheck: every shell script, *.sh and any file with a shell shebang;
 # - clang-tidy: the sources of src/, sim/ and tools/ (.clang-tidy), through
 #   the native build's compile database (build/native, configured here), each
-#   file in every configuration it is built in;
+#   file in every configuration that the product is built with;
 # - mypy --strict: the Python package and its tests, as on Linux and as on
 #   Windows.
 # Installs its tools first (tools/setup.sh lint). Usage: tools/lint.sh
@@ -21,27 +21,28 @@ mkdir -p "$out/tidy"
 failed=()
 summary=()
 
-# result NAME WHAT RC LOG: the tool NAME checked WHAT, exited with RC and
-# printed its findings, one a line, to LOG. A tool that failed without a
-# finding (it could not run) fails too.
+# result NAME WHAT RC LOG: the tool NAME checked WHAT since $t0, exited
+# with RC and printed its findings, one a line, to LOG. A tool that failed
+# without a finding (it could not run) fails too.
 result() {
-  local name=$1 what=$2 rc=$3 log=$4 count
+  local name=$1 what=$2 rc=$3 log=$4 count took=$((SECONDS - t0))
   count=$(grep -c . "$log" || true)
   if [ "$count" -gt 0 ]; then
     cat "$log"
-    summary+=("$name: $count finding(s) in $what: FAILED")
+    summary+=("$name: $count finding(s) in $what ($took s): FAILED")
     failed+=("$name")
   elif [ "$rc" != 0 ]; then
-    summary+=("$name: exited with $rc without a finding (see $out): FAILED")
+    summary+=("$name: exited with $rc without a finding, see $out ($took s): FAILED")
     failed+=("$name")
   else
-    summary+=("$name: $what, clean")
+    summary+=("$name: $what, clean ($took s)")
   fi
 }
 
 start=$SECONDS
 
 # --- clang-format ---------------------------------------------------------
+t0=$SECONDS
 mapfile -d '' cxx < <(git ls-files -z -- '*.c' '*.cc' '*.cpp' '*.cxx' '*.h' '*.hh' '*.hpp' '*.hxx' '*.inl')
 rc=0
 printf '%s\0' "${cxx[@]}" | xargs -0 -P "$jobs" -n 16 clang-format --dry-run --Werror \
@@ -50,13 +51,14 @@ grep ': error: ' "$out/format-all.log" >"$out/format.log" || true
 result clang-format "${#cxx[@]} C/C++ files" "$rc" "$out/format.log"
 
 # --- shellcheck -----------------------------------------------------------
+t0=$SECONDS
 scripts=()
 while IFS= read -r -d '' f; do
-  first=
   case "$f" in
     *.sh) scripts+=("$f"); continue ;;
   esac
   [ -f "$f" ] || continue
+  first=
   IFS= read -r first <"$f" || true
   if [[ $first =~ ^\#!.*[/\ ](ba|da|k)?sh([[:space:]]|$) ]]; then scripts+=("$f"); fi
 done < <(git ls-files -z)
@@ -66,34 +68,52 @@ shellcheck -f gcc -x --source-path=SCRIPTDIR "${scripts[@]}" >"$out/shellcheck.l
 result shellcheck "${#scripts[@]} scripts" "$rc" "$out/shellcheck.log"
 
 # --- clang-tidy -----------------------------------------------------------
-# Configured every time (a second, and nothing when up to date), so that new
-# files are in the database and the generated headers exist. The preset
-# asks for the compile database.
+t0=$SECONDS
+# Configured every time (under a second), so that new files are in the
+# database and the generated headers exist. The preset asks for the database.
 cmake --preset native >"$out/configure.log" 2>&1 || {
   cat "$out/configure.log"
   echo "lint.sh: cannot configure the native preset" >&2
   exit 1
 }
-mapfile -t tidy_files < <(python3 - "$root" <<'EOF'
-import json, sys
-root = sys.argv[1]
-seen = set()
+# The product's own builds of each file (the library and its fault-injecting
+# twin, the stand-in, the programs): a test program that compiles one of
+# them again adds nothing but time.
+mapfile -t tidy_files < <(python3 - "$root" "$out" <<'EOF'
+import json, shlex, sys
+root, out = sys.argv[1], sys.argv[2]
 with open(root + "/build/native/compile_commands.json") as f:
-    for e in json.load(f):
-        path = e["file"]
-        if path.startswith((root + "/src/", root + "/sim/", root + "/tools/")) and path not in seen:
-            seen.add(path)
-            print(path)
+    entries = json.load(f)
+kept, files = [], []
+for e in entries:
+    rel = e["file"][len(root) + 1:] if e["file"].startswith(root + "/") else ""
+    top = rel.split("/")[0]
+    if top not in ("src", "sim", "tools"):
+        continue
+    args = shlex.split(e["command"]) if "command" in e else e["arguments"]
+    obj = args[args.index("-o") + 1] if "-o" in args else ""
+    if not obj.startswith(top + "/"):
+        continue
+    kept.append(e)
+    if e["file"] not in files:
+        files.append(e["file"])
+with open(out + "/compile_commands.json", "w") as f:
+    json.dump(kept, f, indent=1)
+print("\n".join(files))
 EOF
 )
+if [ ${#tidy_files[@]} = 0 ]; then
+  echo "lint.sh: no source of src/, sim/ or tools/ in the compile database" >&2
+  exit 1
+fi
 # One process per file; each writes its own log, so that reports do not
 # interleave. The largest files start first, to keep both cores busy to the end.
 rc=0
 # shellcheck disable=SC2016 # the inner shell expands them
 stat -c '%s %n' "${tidy_files[@]}" | sort -rn | cut -d ' ' -f 2- |
   xargs -d '\n' -P "$jobs" -I{} sh -c \
-    'clang-tidy -p build/native --quiet --header-filter="$1" "$2" >"$3/$(echo "$2" | tr / _).log" 2>&1' \
-    tidy "^$root/(src|sim|tools|include)/" {} "$out/tidy" || rc=$?
+    'clang-tidy -p "$1" --quiet --header-filter="$2" "$3" >"$1/tidy/$(echo "$3" | tr / _).log" 2>&1' \
+    tidy "$out" "^$root/(src|sim|tools|include)/" {} || rc=$?
 cat "$out/tidy"/*.log | grep -v ' warnings\? generated\.$' >"$out/tidy-all.log" || true
 # A header's finding is reported by each file that includes it: once here.
 grep -E ': (warning|error): ' "$out/tidy-all.log" | sort -u >"$out/tidy.log" || true
@@ -101,12 +121,15 @@ result clang-tidy "${#tidy_files[@]} source files" "$rc" "$out/tidy.log"
 if [ -s "$out/tidy.log" ]; then echo "(each with its context: $out/tidy-all.log)"; fi
 
 # --- mypy -----------------------------------------------------------------
+t0=$SECONDS
 py=(python/src/kalmorix python/tests)
 rc=0
 for platform in linux win32; do
   mypy --strict --platform "$platform" --cache-dir "$out/mypy-cache-$platform" \
-    --no-error-summary "${py[@]}" >>"$out/mypy.log" 2>&1 || rc=$?
+    --no-error-summary "${py[@]}" >>"$out/mypy-all.log" 2>&1 || rc=$?
 done
+# What both platforms see is said once.
+awk '!seen[$0]++' "$out/mypy-all.log" >"$out/mypy.log"
 result mypy "${py[*]}, as on linux and on win32" "$rc" "$out/mypy.log"
 
 echo
@@ -116,3 +139,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "lint FAILED: ${failed[*]}"
   exit 1
 fi
+echo "lint passed"
