@@ -4,8 +4,7 @@
 # - clang-format: every C and C++ file, in check mode (.clang-format);
 # - ShellCheck: every shell script, *.sh and any file with a shell shebang;
 # - clang-tidy: the sources of src/, sim/ and tools/ (.clang-tidy), through
-#   the native build's compile database (build/native, configured here), each
-#   file in every configuration that the product is built with;
+#   the native build's compile database (build/native, configured here);
 # - mypy --strict: the Python package and its tests, as on Linux and as on
 #   Windows.
 # Installs its tools first (tools/setup.sh lint). Usage: tools/lint.sh
@@ -76,15 +75,16 @@ cmake --preset native >"$out/configure.log" 2>&1 || {
   echo "lint.sh: cannot configure the native preset" >&2
   exit 1
 }
-# The product's own builds of each file (the library and its fault-injecting
-# twin, the stand-in, the programs): a test program that compiles one of
-# them again adds nothing but time.
+# Each file once, in the plainest of the product's builds of it (fewest
+# definitions): the library rather than its fault-injecting twin for the
+# tests, the stand-in rather than a test program that compiles its sources
+# again. The other builds add little but time.
 mapfile -t tidy_files < <(python3 - "$root" "$out" <<'EOF'
 import json, shlex, sys
 root, out = sys.argv[1], sys.argv[2]
 with open(root + "/build/native/compile_commands.json") as f:
     entries = json.load(f)
-kept, files = [], []
+chosen = {}
 for e in entries:
     rel = e["file"][len(root) + 1:] if e["file"].startswith(root + "/") else ""
     top = rel.split("/")[0]
@@ -92,14 +92,12 @@ for e in entries:
         continue
     args = shlex.split(e["command"]) if "command" in e else e["arguments"]
     obj = args[args.index("-o") + 1] if "-o" in args else ""
-    if not obj.startswith(top + "/"):
-        continue
-    kept.append(e)
-    if e["file"] not in files:
-        files.append(e["file"])
+    rank = (not obj.startswith(top + "/"), sum(a.startswith("-D") for a in args))
+    if e["file"] not in chosen or rank < chosen[e["file"]][0]:
+        chosen[e["file"]] = (rank, e)
 with open(out + "/compile_commands.json", "w") as f:
-    json.dump(kept, f, indent=1)
-print("\n".join(files))
+    json.dump([e for _, e in chosen.values()], f, indent=1)
+print("\n".join(chosen))
 EOF
 )
 if [ ${#tidy_files[@]} = 0 ]; then
