@@ -141,6 +141,8 @@ zelcli read 4 >/dev/null 2>&1 || code=$?
 echo "== only loopback unless asked"
 code=0
 timeout 10 "$bin/dpsim" serve --listen 0.0.0.0:0 >/dev/null 2>"$tmp/remote.err" || code=$?
-[ "$code" = 1 ] && grep -q "not a loopback address" "$tmp/remote.err" || fail "listened off loopback"
+if [ "$code" != 1 ] || ! grep -q "not a loopback address" "$tmp/remote.err"; then
+  fail "listened off loopback"
+fi
 
 echo "daemon test passed"

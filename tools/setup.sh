@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kalmorix need, when
-# they are missing. Usage: tools/setup.sh [native] [win32] [bench]
+# they are missing. Usage: tools/setup.sh [native] [win32] [bench] [lint]
 # win32 installs Wine only where this machine can execute 32-bit programs.
 set -euo pipefail
+# shellcheck source=win32_probe.sh
 source "$(dirname "$0")/win32_probe.sh"
 
 want_native=0
 want_win32=0
 want_bench=0
+want_lint=0
 for arg in "$@"; do
   case "$arg" in
     native) want_native=1 ;;
     win32) want_win32=1 ;;
     bench) want_bench=1 ;;
+    lint) want_lint=1 ;;
     *) echo "setup.sh: unknown part '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -31,6 +34,10 @@ if [ $want_native = 1 ]; then
 fi
 if [ $want_bench = 1 ]; then
   for p in libbenchmark-dev valgrind; do need "$p"; done
+fi
+if [ $want_lint = 1 ]; then
+  # tools/lint.sh; mypy reads pytest's types for the package's tests.
+  for p in clang-format clang-tidy shellcheck mypy python3-pytest; do need "$p"; done
 fi
 if [ $want_win32 = 1 ]; then
   need googletest

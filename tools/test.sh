@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test of both targets: native (plain, ASan+UBSan,
-# TSan) and win32 (under Wine), then the shared daemon with a win32 and a
-# native program, the Python package's tests, the native suite under
-# Valgrind and a short run of each fuzzer. Exits non-zero when
-# anything fails.
+# Runs the static checks (tools/lint.sh), then builds and runs every test of
+# both targets: native (plain, ASan+UBSan, TSan) and win32 (under Wine), then
+# the shared daemon with a win32 and a native program, the Python package's
+# tests, the native suite under Valgrind and a short run of each fuzzer.
+# Exits non-zero when anything fails.
 #
 # On a machine that cannot execute 32-bit programs the win32 target is still
 # built and its files checked (export and import tables, size, the package's
@@ -19,11 +19,26 @@ kx_win32_probe
 # start their own daemon.
 unset DPSIM_SERVER
 
-tools/setup.sh native win32
+tools/setup.sh native win32 lint
 export WINEDEBUG=-all
 jobs=$(nproc)
 failed=()
 summary=()
+
+run_step() {
+  local name=$1
+  shift
+  echo
+  echo "================ $name ================"
+  if "$@"; then
+    summary+=("$name: passed")
+  else
+    summary+=("$name: FAILED")
+    failed+=("$name")
+  fi
+}
+
+run_step lint tools/lint.sh
 
 run_preset() {
   local preset=$1
@@ -68,18 +83,6 @@ run_win32_files() {
 
 for preset in native asan tsan win32; do run_preset "$preset"; done
 
-run_step() {
-  local name=$1
-  shift
-  echo
-  echo "================ $name ================"
-  if "$@"; then
-    summary+=("$name: passed")
-  else
-    summary+=("$name: FAILED")
-    failed+=("$name")
-  fi
-}
 # One daemon shared by a win32 program under Wine and a native one (the
 # native suites ran the rest of this test already); the Python package,
 # installed and tested as its users do; memcheck over the native test

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that would run a 32-bit program (the win32 tests,
 # the demo, the benchmarks): can this machine execute 32-bit x86 programs,
 # and so 32-bit Wine? Some kernels cannot, and Wine then only says

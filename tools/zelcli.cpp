@@ -848,7 +848,8 @@ int PrintVersion() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
+  // Static: `opts` must not dangle while exit handlers run after main returns.
+  static Options o;
   opts = &o;
   // Known before anything can fail, so that every failure can answer in JSON.
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {

@@ -2,6 +2,7 @@
 // changes and watches it from outside while programs use it.
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,7 +106,7 @@ bool ParseRate(const std::string& text, uint32_t* perMillion) {
   if (end == nullptr || *end != '\0') return false;
   if (percent) v /= 100;
   if (v < 0 || v > 1) return false;
-  *perMillion = static_cast<uint32_t>(v * 1e6 + 0.5);
+  *perMillion = static_cast<uint32_t>(std::lround(v * 1e6));
   return true;
 }
 

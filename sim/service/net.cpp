@@ -24,6 +24,7 @@ namespace {
 
 #if defined(_WIN32)
 using Native = SOCKET;
+using IoLength = int;  // recv and send take an int length and return an int
 const Native kInvalid = INVALID_SOCKET;
 constexpr int kNoSignal = 0;
 void CloseNative(Native s) { closesocket(s); }
@@ -56,6 +57,7 @@ int WaitFor(Native s, bool write, uint32_t ms) {
 }
 #else
 using Native = int;
+using IoLength = size_t;  // recv and send return an ssize_t
 const Native kInvalid = -1;
 constexpr int kNoSignal = MSG_NOSIGNAL;  // a closed peer must not kill the application
 void CloseNative(Native s) { close(s); }
@@ -79,6 +81,13 @@ int WaitFor(Native s, bool write, uint32_t ms) {
 #endif
 
 Native N(Socket s) { return static_cast<Native>(s); }
+
+// One recv or send moves at most this much, so that Winsock's int length
+// stays positive however large the buffer.
+IoLength Chunk(size_t left) {
+  constexpr size_t kMax = size_t{1} << 30;
+  return static_cast<IoLength>(left < kMax ? left : kMax);
+}
 
 uint64_t NowMs() {
   using namespace std::chrono;
@@ -149,7 +158,7 @@ Recv RecvExactly(Native s, uint8_t* out, size_t size, uint64_t deadline) {
       if (ready == 0) return Recv::kTimeout;
       if (ready < 0) return Recv::kFailed;
     }
-    const int n = recv(s, reinterpret_cast<char*>(out + got), static_cast<int>(size - got), 0);
+    const auto n = recv(s, reinterpret_cast<char*>(out + got), Chunk(size - got), 0);
     if (n == 0) return Recv::kClosed;
     if (n < 0) {
 #if !defined(_WIN32)
@@ -296,8 +305,8 @@ Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer) {
 bool SendAll(Socket s, const uint8_t* data, size_t size) {
   size_t sent = 0;
   while (sent < size) {
-    const int n = send(N(s), reinterpret_cast<const char*>(data + sent),
-                       static_cast<int>(size - sent), kNoSignal);
+    const auto n =
+        send(N(s), reinterpret_cast<const char*>(data + sent), Chunk(size - sent), kNoSignal);
     if (n <= 0) {
 #if !defined(_WIN32)
       if (n < 0 && errno == EINTR) continue;

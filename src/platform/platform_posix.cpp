@@ -117,10 +117,17 @@ struct Waiter {
   Link links[2];
 };
 
+// Ordered so that no padding is left between the fields (the pool holds
+// thousands of them).
 struct Object {
   uintptr_t gen;
   Kind kind;
   bool open;  // the handle has not been closed
+  // Threads only, like proc to tid below.
+  bool aboveNormal;
+  // Set (atomically) when the module that runs in the thread is unloaded
+  // while it still runs: it must not return into that module's code.
+  bool orphaned;
   // References: the handle, each wait in progress, a running thread.
   uint32_t refs;
   // Semaphore: count; event: 0 or 1; thread: 1 once ended (never consumed).
@@ -133,10 +140,6 @@ struct Object {
   void* arg;
   uint32_t exitCode;
   pid_t tid;  // 0 until the thread runs
-  bool aboveNormal;
-  // Set (atomically) when the module that runs in the thread is unloaded
-  // while it still runs: it must not return into that module's code.
-  bool orphaned;
 };
 
 pthread_mutex_t g_objLock = PTHREAD_MUTEX_INITIALIZER;

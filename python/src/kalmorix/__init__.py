@@ -135,7 +135,7 @@ class Channel:
     def __enter__(self) -> "Channel":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __repr__(self) -> str:

@@ -8,11 +8,16 @@ import logging
 import os
 import sys
 import threading
-from typing import List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 log = logging.getLogger("kalmorix")
 
-WINDOWS = os.name == "nt"
+# The Windows-only ctypes names (WinDLL, windll, set_last_error) sit behind a
+# literal `sys.platform == "win32"` test instead, the form type checkers follow.
+WINDOWS = sys.platform == "win32"
+
+# Sets the calling thread's last error, as the module's ZEL_get_errno reads it.
+LastErrorSetter = Callable[[int], object]
 
 
 class LibraryNotFound(OSError):
@@ -40,9 +45,9 @@ class Library:
         f.ZEL_get_errno.restype = ctypes.c_int32
         self._set_last_error = self._last_error_setter()
 
-    def _last_error_setter(self):
+    def _last_error_setter(self) -> Optional[LastErrorSetter]:
         """How to set the calling thread's last error that ZEL_get_errno reads."""
-        if WINDOWS:
+        if sys.platform == "win32":
             return ctypes.set_last_error  # loaded with use_last_error: swapped in per call
         # On Linux the module's platform layer keeps it: plat::LastErrorSet.
         plat = os.path.join(os.path.dirname(self.path), "libkxplat.so")
@@ -53,7 +58,8 @@ class Library:
             return None
         setter.argtypes = [ctypes.c_uint32]
         setter.restype = None
-        return setter
+        setter_fn: LastErrorSetter = setter
+        return setter_fn
 
     def errno_code(self, last_error: int) -> int:
         """The interface code that ZEL_get_errno gives for a system last-error value."""
@@ -79,20 +85,21 @@ def _candidates(path: Optional[str]) -> List[Tuple[str, str]]:
 
 
 _lock = threading.Lock()
-_loaded: dict = {}
+_loaded: Dict[str, Library] = {}
 
 
 def load(path: Optional[str] = None) -> Library:
     """Loads the module: `path` if given, else $KALMORIX_LIBRARY, else the
     platform's own search (libkalmorix.so.0 / Kalmorix.dll). One Library per
     file for the life of the process."""
-    errors = []
+    errors: List[str] = []
     for how, name in _candidates(path):
         with _lock:
             if name in _loaded:
                 return _loaded[name]
             try:
-                if WINDOWS:
+                cdll: ctypes.CDLL
+                if sys.platform == "win32":
                     if ctypes.sizeof(ctypes.c_void_p) != 4:
                         raise OSError("Kalmorix.dll is 32-bit: it needs a 32-bit Python")
                     cdll = ctypes.WinDLL(name, use_last_error=True)  # stdcall exports
@@ -112,7 +119,7 @@ def load(path: Optional[str] = None) -> Library:
 
 def _path_of(cdll: ctypes.CDLL, name: str) -> str:
     """The file that was really loaded, where the platform tells."""
-    if WINDOWS:
+    if sys.platform == "win32":
         buf = ctypes.create_unicode_buffer(1024)
         if ctypes.windll.kernel32.GetModuleFileNameW(ctypes.c_void_p(cdll._handle), buf, 1024):
             return buf.value
