@@ -367,12 +367,12 @@ bool PollFdl(WorkerContext& w) {
   const char* trace = nullptr;
   {
     ModuleLockGuard lock;
-    if (Get(block.JobId) != LoadShared(w.JobSeq)) {
-      trace = "Kalmorix.dll: FDL Confirmation too late";
-    } else if (service != kFdlService11 && service != kFdlService26) {
+    const bool otherJob = Get(block.JobId) != LoadShared(w.JobSeq);
+    const bool known = service == kFdlService11 || service == kFdlService26;
+    if (!otherJob && !known) {
       trace = "Kalmorix.dll: FDL Confirmation undefined";
-    } else if (LoadShared(w.JobConfirmed)) {
-      trace = "Kalmorix.dll: FDL Confirmation too late";  // a duplicate
+    } else if (otherJob || LoadShared(w.JobConfirmed)) {
+      trace = "Kalmorix.dll: FDL Confirmation too late";  // another job's, or a duplicate
     } else {
       std::memcpy(&w.FdlCnf, &block, kJobBlockSize);
       StoreShared(w.CnfKind, service);
