@@ -253,6 +253,8 @@ int CheckStamp(const uint8_t* data, uint32_t len, DpSimStamp* out) {
   return 0;
 }
 
+constexpr uint32_t kWholeBus = 0xFFFFFFFFu;  // no SlaveRef has this form
+
 bool QueueConfirmation(int32_t handle, DpHandle* h, const Confirmation& c, uint32_t delayUs) {
   State& s = G();
   if ((delayUs == 0 && h->inFlight == 0) || s.threadState == 2) {
@@ -260,7 +262,9 @@ bool QueueConfirmation(int32_t handle, DpHandle* h, const Confirmation& c, uint3
     ++h->owed;
     return false;
   }
-  uint64_t& lastDue = h->lastDueUs[Get32(c.record + kRecSlaveRef)];
+  // On one bus the jobs follow each other; random delays stand for slaves
+  // that answer at their own pace, so only one slave's keep their order.
+  uint64_t& lastDue = h->lastDueUs[s.delaySpanUs > 0 ? Get32(c.record + kRecSlaveRef) : kWholeBus];
   const uint64_t due = std::max(NowUs() + delayUs, lastDue);
   lastDue = due;
   ++h->inFlight;

@@ -113,8 +113,9 @@ struct DpHandle {
   std::string cp;
   std::deque<Confirmation> ready;
   uint32_t inFlight = 0;  // confirmations still on the bus
-  // Keeps confirmations in submission order per slave (by SlaveRef); those
-  // of different slaves may overtake each other, as on a real bus.
+  // Keeps confirmations in submission order: per slave (by SlaveRef) under
+  // random delays, where different slaves' may overtake each other; else all
+  // of the handle's (one key).
   std::map<uint32_t, uint64_t> lastDueUs;
   uint32_t owed = 0;  // ready confirmations the waitable object has not been told of
   plat::Handle signal = nullptr;
