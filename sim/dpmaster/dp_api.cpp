@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../plant/sim_state.h"
 #include "remote.h"
-#include "sim_state.h"
 
 using namespace dpsim;
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "../plant/sim_state.h"
 #include "dpsim_private.h"
 #include "remote.h"
-#include "sim_state.h"
 
 using namespace dpsim;
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim_state.h"
+#include "../plant/sim_state.h"
 
 namespace dpsim::remote {
 

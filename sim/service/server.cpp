@@ -13,10 +13,10 @@
 #include <set>
 #include <thread>
 
-#include "../dpmaster/sim_state.h"
+#include "../plant/sim_state.h"
+#include "../wire/net.h"
+#include "../wire/protocol.h"
 #include "kalmorix_version.h"
-#include "net.h"
-#include "protocol.h"
 #include "text.h"
 
 #if defined(_WIN32)

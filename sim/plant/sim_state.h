@@ -208,6 +208,13 @@ State& G();
 void BecomeServer();
 bool IsServer();
 
+// The number of the live connection to a daemon holding the processors, 0
+// when there is none. Delivery asks it before it hands out what was on the
+// bus: a handle opened on another connection gets that as lost. The stand-in
+// library's daemon client sets it; unset (in-process, in the daemon) it is 0.
+using LiveEpochFn = uint32_t (*)();
+void SetLiveEpochSource(LiveEpochFn source);
+
 // What a submission puts on the bus: a confirmation or FDL result, the bus
 // time of its job and the delay after which it is due.
 struct Queued {

@@ -1,7 +1,5 @@
 #include "sim_state.h"
 
-#include "remote.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -50,6 +48,7 @@ std::string ReadFile(const char* path, std::string* diag) {
 }
 
 bool g_server = false;
+std::atomic<LiveEpochFn> g_liveEpoch{nullptr};
 
 State* Make() {
   // Leaked on purpose: see G().
@@ -83,6 +82,7 @@ uint32_t KX_STDCALL DeliveryThread(void*);
 
 void BecomeServer() { g_server = true; }
 bool IsServer() { return g_server; }
+void SetLiveEpochSource(LiveEpochFn source) { g_liveEpoch.store(source); }
 
 State& G() {
   static State* const state = Make();
@@ -401,7 +401,8 @@ void Disconnected(FdlResult* r) {
 uint32_t DeliverDue(std::vector<int32_t>* signalDp, std::vector<std::shared_ptr<FdlHandle>>* wake) {
   State& s = G();
   // Asked before the lock: the connection's lock comes first.
-  const uint32_t live = remote::On() ? remote::LiveEpoch() : 0;
+  const LiveEpochFn liveEpoch = g_liveEpoch.load();
+  const uint32_t live = liveEpoch != nullptr ? liveEpoch() : 0;
   Guard g(&s.lock);
   const uint64_t now = NowUs();
   while (!s.bus.empty() && s.bus.begin()->first <= now) {
