@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../plant/sim_state.h"
+#include "../plant/bus.h"
 
 namespace dpsim::remote {
 

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "../plant/sim_state.h"
+#include "../plant/bus.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
 #include "kalmorix_version.h"
