@@ -7,8 +7,8 @@ endif()
 
 kx_add_gtest(service_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/service_test.cpp
-          ${PROJECT_SOURCE_DIR}/sim/service/protocol.cpp ${PROJECT_SOURCE_DIR}/sim/service/net.cpp)
-target_include_directories(service_test PRIVATE ${PROJECT_SOURCE_DIR}/sim/service)
+          ${PROJECT_SOURCE_DIR}/sim/wire/protocol.cpp ${PROJECT_SOURCE_DIR}/sim/wire/net.cpp)
+target_include_directories(service_test PRIVATE ${PROJECT_SOURCE_DIR}/sim/wire)
 if(WIN32)
   target_link_libraries(service_test PRIVATE ws2_32)
 endif()

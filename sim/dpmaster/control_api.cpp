@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "../plant/sim_state.h"
 #include "dpsim_private.h"
-#include "sim_state.h"
 
 using namespace dpsim;
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../plant/bus.h"
 #include "remote.h"
-#include "sim_state.h"
 
 using namespace dpsim;
 
@@ -50,90 +50,6 @@ int32_t KnownProcessorCall(CallEntry& e, const char* cpName, DpError* err) {
   }
   if (!known) return Finish(e, err, kErrClassNegative, kErrUnknownProcessor, kFailed);
   return Finish(e, err, kErrClassDone, 0, kOk);
-}
-
-// What the slave does with a job, decided when it is submitted, so that a
-// read submitted after a write sees the written data.
-Confirmation Execute(State& s, int32_t handle, const std::string& cp, bool write,
-                     const uint8_t* request, uint32_t* busUs) {
-  Confirmation c;
-  memcpy(c.record, request, kRecordSize);
-  c.kind = write ? kCnfKindWrite : kCnfKindRead;
-  const uint8_t address = static_cast<uint8_t>(Get32(request + kRecSlaveRef) & 0xFF);
-  const uint8_t wanted = request[kRecDataLen];
-  std::vector<uint8_t>* data = nullptr;
-  auto p = s.processors.find(cp);
-  if (p != s.processors.end() && p->second.silent.count(address) == 0) {
-    auto slave = p->second.slaves.find(address);
-    if (slave != p->second.slaves.end()) data = &slave->second;
-  }
-  if (write) {
-    // The module reads the written slave back from Param1 of the confirmation.
-    c.record[kRecParam1] = address;
-    if (data != nullptr) data->assign(request + kRecData, request + kRecData + wanted);
-    *busUs = Dpc1BusTimeUs(s.config.baud, true, wanted);
-  } else {
-    memset(c.record + kRecData, 0, kSlaveDataMax);
-    uint32_t n = 0;
-    const uint32_t stamp = data != nullptr && s.stamping ? StampLength(wanted) : 0;
-    if (stamp > 0) {
-      n = stamp;
-      WriteStamp(c.record + kRecData, n, DPSIM_LIB_DPMASTER, handle, Get16(request + kRecSeqNo),
-                 kCnfKindRead);
-    } else if (data != nullptr) {
-      n = std::min<uint32_t>(wanted, static_cast<uint32_t>(data->size()));
-      if (n > 0) memcpy(c.record + kRecData, data->data(), n);
-    }
-    c.record[kRecDataLen] = static_cast<uint8_t>(n);
-    *busUs = Dpc1BusTimeUs(s.config.baud, false, n);
-  }
-  if (data == nullptr) {
-    c.record[kRecDataLen] = 0;
-    c.err.ErrClass = kErrClassNegative;
-    c.err.ErrCode = kErrNoResponse;
-  }
-  return c;
-}
-
-// Kinds that are neither a read (7) nor a write (8) confirmation.
-constexpr uint16_t kUnknownKinds[] = {0, 1, 6, 9, 42, 0x7FFF, 0xFFFF};
-
-// The extra confirmations of the random faults that an accepted submission
-// meets, each placed before or after the job's own at random.
-void AddFaults(State& s, int32_t handle, DpHandle& h, const uint8_t* request,
-               std::vector<Queued>* queue) {
-  const uint32_t busUs = queue->front().busUs;
-  auto place = [&](Queued q) {
-    queue->insert(Random32() % 2 == 0 ? queue->begin() : queue->end(), q);
-  };
-  if (RollFault(DPSIM_FAULT_LATE, h.cp) && h.newestSeq != 0) {
-    // Below the newest SeqNo, so that it cannot be the job the module waits
-    // for (the module's own sequence skips 0).
-    uint16_t old = static_cast<uint16_t>(h.newestSeq - 1 - Random32() % 8);
-    if (old == 0) --old;
-    uint8_t read[kRecordSize];
-    memcpy(read, request, kRecordSize);
-    Put16(read + kRecSeqNo, old);
-    read[kRecDataLen] = static_cast<uint8_t>(kSlaveDataMax);
-    Queued q;
-    q.cnf = Execute(s, handle, h.cp, false, read, &q.busUs);
-    place(q);
-    CountFault(DPSIM_FAULT_LATE, handle);
-  }
-  if (RollFault(DPSIM_FAULT_UNKNOWN_KIND, h.cp)) {
-    Queued q;
-    q.cnf.kind = kUnknownKinds[Random32() % (sizeof(kUnknownKinds) / sizeof(kUnknownKinds[0]))];
-    memcpy(q.cnf.record, request, kRecordSize);
-    if (const uint32_t n = s.stamping ? StampLength(request[kRecDataLen]) : 0; n > 0) {
-      memset(q.cnf.record + kRecData, 0, kSlaveDataMax);
-      WriteStamp(q.cnf.record + kRecData, n, DPSIM_LIB_DPMASTER, handle, Get16(request + kRecSeqNo),
-                 q.cnf.kind);
-      q.cnf.record[kRecDataLen] = static_cast<uint8_t>(n);
-    }
-    q.busUs = busUs;
-    place(q);
-    CountFault(DPSIM_FAULT_UNKNOWN_KIND, handle);
-  }
 }
 
 // Queues what the bus delivers for a submission, under G().lock; sets
@@ -233,15 +149,6 @@ int32_t OpenRemote(CallEntry& e, const char* cpName, int32_t* handle, DpError* e
 }
 
 }  // namespace
-
-void dpsim::RunDpc1(State& s, int32_t handle, DpHandle& h, bool write, const uint8_t* rec,
-                    std::vector<Queued>* out) {
-  if (const uint16_t seq = Get16(rec + kRecSeqNo); seq != 0) h.newestSeq = seq;
-  out->resize(1);
-  (*out)[0].cnf = Execute(s, handle, h.cp, write, rec, &(*out)[0].busUs);
-  AddFaults(s, handle, h, rec, out);
-  for (Queued& q : *out) q.delayUs = EffectiveDelay(q.busUs);
-}
 
 DPM_API int32_t KX_STDCALL CpPrepare(const char* cpName, uint32_t zero, DpError* err) {
   CallEntry e(DPSIM_LIB_DPMASTER, "CpPrepare");

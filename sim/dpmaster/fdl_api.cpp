@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "../plant/bus.h"
 #include "dpsim_private.h"
 #include "remote.h"
-#include "sim_state.h"
 
 using namespace dpsim;
 
@@ -15,49 +15,6 @@ namespace {
 constexpr int32_t kFdlFailed = -1;
 constexpr int32_t kFdlMalformed = -2;
 constexpr int32_t kFdlRefused = -3;  // a random fault
-
-// Result block for an FDL request: the request echoed, marked as a done
-// result, carrying the service's data (or a stamp). Under G().lock.
-FdlResult Answer(int32_t fdlHandle, const Processor* cp, const uint8_t* request, uint32_t* busUs,
-                 uint32_t baud) {
-  FdlResult r;
-  memcpy(r.block, request, kBlockSize);
-  const uint16_t service = Get16(request + kBlkFdlService);
-  const uint16_t requestLength = Get16(request + kBlkDataLength);
-  const uint16_t limit = Get16(request + kBlkDataLimit);
-  uint16_t code = 0;
-  uint32_t stamp = 0;
-  std::vector<uint8_t> data;
-  if (service == kFdlServiceStatus || service == kFdlServiceSend) {
-    if (G().stamping) stamp = StampLength(limit != 0 ? limit : kFdlDataMax);
-    if (stamp == 0 && service == kFdlServiceStatus) {
-      if (cp != nullptr) data = cp->fdlStatus;
-      if (limit != 0 && data.size() > limit) data.resize(limit);
-    }
-  } else {
-    code = kFdlUnsupportedService;
-  }
-  const uint16_t n =
-      static_cast<uint16_t>(stamp > 0 ? stamp : std::min<size_t>(data.size(), kFdlDataMax));
-  r.block[kBlkResultFlag] = 1;
-  r.block[kBlkOperation] = 1;
-  r.block[kBlkFdlDone] = 1;
-  Put16(r.block + kBlkResultCode, code);
-  Put16(r.block + kBlkDataOffset, kBlkData);
-  Put16(r.block + kBlkDataLength, n);
-  r.block[kBlkLengthByte] = static_cast<uint8_t>(n);
-  memset(r.block + kBlkData, 0, kFdlDataMax);
-  if (stamp > 0) {
-    WriteStamp(r.block + kBlkData, stamp, DPSIM_LIB_FDL, fdlHandle, Get16(request + kBlkJobId),
-               service);
-  } else if (n > 0) {
-    memcpy(r.block + kBlkData, data.data(), n);
-  }
-  r.result = 0;
-  r.length = static_cast<uint16_t>(kBlockSize);
-  *busUs = BusTimeUs(baud, std::min<uint32_t>(requestLength, kFdlDataMax), n);
-  return r;
-}
 
 void QueueAll(int32_t handle, FdlHandle& h, const std::vector<QueuedFdl>& queue, bool* onBus,
               bool* ready) {
@@ -71,33 +28,6 @@ void QueueAll(int32_t handle, FdlHandle& h, const std::vector<QueuedFdl>& queue,
 }
 
 }  // namespace
-
-bool dpsim::FdlWellFormed(const uint8_t* b) {
-  return b[kBlkTag] == kBlockTag && b[kBlkLayer] == kFdlLayerTag &&
-         b[kBlkSubsystem] == kSubsystemFdl && Get16(b + kBlkDataLength) <= kFdlDataMax;
-}
-
-void dpsim::RunFdl(State& s, int32_t fdlHandle, FdlHandle& h, const uint8_t* request,
-                   std::vector<QueuedFdl>* out) {
-  auto found = s.processors.find(h.cp);
-  const Processor* cp = found != s.processors.end() ? &found->second : nullptr;
-  out->resize(1);
-  (*out)[0].res = Answer(fdlHandle, cp, request, &(*out)[0].busUs, s.config.baud);
-  if (RollFault(DPSIM_FAULT_FDL_FOREIGN, h.cp)) {
-    // A JobId below the request's, so that it is no job the module still
-    // waits for.
-    uint8_t other[kBlockSize];
-    memcpy(other, request, kBlockSize);
-    uint16_t id = static_cast<uint16_t>(Get16(request + kBlkJobId) - 1 - Random32() % 8);
-    if (id == 0) --id;
-    Put16(other + kBlkJobId, id);
-    QueuedFdl q;
-    q.res = Answer(fdlHandle, cp, other, &q.busUs, s.config.baud);
-    out->insert(Random32() % 2 == 0 ? out->begin() : out->end(), q);
-    CountFault(DPSIM_FAULT_FDL_FOREIGN, fdlHandle);
-  }
-  for (QueuedFdl& q : *out) q.delayUs = EffectiveDelay(q.busUs);
-}
 
 extern "C" {
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "../service/net.h"
-#include "../service/protocol.h"
+#include "../wire/net.h"
+#include "../wire/protocol.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -155,6 +155,18 @@ uint32_t LiveEpoch() {
   }
   return c.live;
 }
+
+namespace {
+
+uint32_t LiveEpochIfOn() { return On() ? LiveEpoch() : 0; }
+
+// Set as the library loads, so that delivery asks from its first round on:
+// On() is decided by whoever asks first, the delivery thread included.
+struct EpochSource {
+  EpochSource() { SetLiveEpochSource(&LiveEpochIfOn); }
+} g_epochSource;
+
+}  // namespace
 
 Call::Call() { C().lock.lock(); }
 Call::~Call() { C().lock.unlock(); }

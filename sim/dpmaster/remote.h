@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim_state.h"
+#include "../plant/bus.h"
 
 namespace dpsim::remote {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "../dpmaster/sim_state.h"
+#include "../plant/sim_state.h"
+#include "../wire/net.h"
+#include "../wire/protocol.h"
 #include "kalmorix_version.h"
-#include "net.h"
-#include "protocol.h"
 #include "server.h"
 #include "text.h"
 

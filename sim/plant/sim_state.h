@@ -200,6 +200,8 @@ struct State {
   plat::Handle threadWake = nullptr;
 };
 
+// ---- The state and what resets it (sim_state.cpp) ------------------------
+
 // The one state, made on first use and never destroyed: the module's detach
 // calls in after the process's static destructors have run.
 State& G();
@@ -209,31 +211,9 @@ State& G();
 void BecomeServer();
 bool IsServer();
 
-// What a submission puts on the bus: a confirmation or FDL result, the bus
-// time of its job and the delay after which it is due.
-struct Queued {
-  Confirmation cnf;
-  uint32_t busUs = 0;
-  uint32_t delayUs = 0;
-};
-struct QueuedFdl {
-  FdlResult res;
-  uint32_t busUs = 0;
-  uint32_t delayUs = 0;
-};
-
-// Under G().lock: what the slave and the bus make of an accepted DPC1
-// submission on the open handle `h`: the job's confirmation and the extra
-// ones of random faults, in the order they come, each with its delay.
-void RunDpc1(State& s, int32_t handle, DpHandle& h, bool write, const uint8_t* record,
-             std::vector<Queued>* out);
-// Under G().lock: the same for an accepted, well-formed FDL request.
-void RunFdl(State& s, int32_t handle, FdlHandle& h, const uint8_t* request,
-            std::vector<QueuedFdl>* out);
-// Under G().lock: true (and counted) when a submission on a handle of
-// processor `cp` meets the random refusal `what`.
-bool RefuseAtRandom(int what, int32_t handle, const std::string& cp);
-bool FdlWellFormed(const uint8_t* block);
+// Resets queues, scripts, log and data to the configuration.
+void ResetAll(State& s);
+void ApplySettings(State& s, const Settings& settings);
 
 uint64_t NowUs();
 uint64_t ThreadId();
@@ -254,6 +234,13 @@ uint32_t Random32();
 // fault is counted only once injected (CountFault).
 bool RollFault(int what, const std::string& cp);
 void CountFault(int what, int32_t handle);
+// Under G().lock: true (and counted) when a submission on a handle of
+// processor `cp` meets the random refusal `what`.
+bool RefuseAtRandom(int what, int32_t handle, const std::string& cp);
+
+void SetErr(DpError* err, uint32_t errClass, uint32_t errCode);
+
+// ---- Stamps (stamp.cpp) ---------------------------------------------------
 
 // Writes a stamp of `len` bytes (DPSIM_STAMP_MIN..DPSIM_STAMP_MAX) under
 // G().lock, taking the next counter value.
@@ -263,6 +250,15 @@ void WriteStamp(uint8_t* out, uint32_t len, int lib, int32_t handle, uint16_t se
 uint32_t StampLength(uint32_t limit);
 // 0 when data[0..len) is one intact stamp.
 int CheckStamp(const uint8_t* data, uint32_t len, DpSimStamp* out);
+
+// ---- Delivery (delivery.cpp) ----------------------------------------------
+
+// The number of the live connection to a daemon holding the processors, 0
+// when there is none. Delivery asks it before it hands out what was on the
+// bus: a handle opened on another connection gets that as lost. The stand-in
+// library's daemon client sets it; unset (in-process, in the daemon) it is 0.
+using LiveEpochFn = uint32_t (*)();
+void SetLiveEpochSource(LiveEpochFn source);
 
 // Under G().lock: queues a confirmation due after `delayUs`; true when the
 // delivery thread must be woken (else it is ready and the handle needs a
@@ -278,9 +274,20 @@ void FlushSignal(int32_t handle);
 bool EnsureDeliveryThread();
 void WakeDeliveryThread();
 
-// Resets queues, scripts, log and data to the configuration.
-void ResetAll(State& s);
-void ApplySettings(State& s, const Settings& settings);
+// Under s.lock, held once, and s.signalLock: waits until no FlushSignal is
+// releasing the waitable object of `handle` (kAllHandles: of any handle),
+// letting go of s.lock meanwhile; no new release starts while it waits.
+// Whoever closes or drains an object calls it first, and only when it will
+// close or drain it (a release skipped meanwhile stays owed).
+constexpr int32_t kAllHandles = INT32_MIN;
+void AwaitReleases(State& s, int32_t handle);
+
+// Empties the bus and every handle's queue, taking back the signals already
+// given for what goes.
+void ClearQueues(State& s);
+
+// ---- Call log and trace (call_log.cpp) ------------------------------------
+
 void SetTraceTarget(State& s, const std::string& target);
 void WriteTrace(const char* text);
 
@@ -302,15 +309,5 @@ class CallEntry {
   uint32_t nargs_ = 0;
   bool on_;
 };
-
-// Under s.lock, held once, and s.signalLock: waits until no FlushSignal is
-// releasing the waitable object of `handle` (kAllHandles: of any handle),
-// letting go of s.lock meanwhile; no new release starts while it waits.
-// Whoever closes or drains an object calls it first, and only when it will
-// close or drain it (a release skipped meanwhile stays owed).
-constexpr int32_t kAllHandles = INT32_MIN;
-void AwaitReleases(State& s, int32_t handle);
-
-void SetErr(DpError* err, uint32_t errClass, uint32_t errCode);
 
 }  // namespace dpsim

@@ -1,7 +1,7 @@
 #include "sim_config.h"
 
-#include "../service/net.h"
-#include "../service/protocol.h"
+#include "../wire/net.h"
+#include "../wire/protocol.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,0 +1,95 @@
+// The daemon's job log: the last jobs of every client, the rate, and the
+// followers that watch it (dpsim log -f).
+#include <chrono>
+
+#include "../plant/sim_state.h"
+#include "server_internal.h"
+#include "text.h"
+
+namespace dpsim::server {
+namespace {
+
+constexpr size_t kLogKept = 1000;  // job records kept for followers that lag
+
+int64_t SteadySecond() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string FormatJob(const JobRecord& r, bool json) {
+  std::string out;
+  if (json) {
+    out = "{\"time\":" + JsonString(r.time) + ",\"processor\":" + JsonString(r.cp) +
+          ",\"handle\":" + std::to_string(r.handle) +
+          ",\"slave\":" + (r.slave < 0 ? std::string("null") : std::to_string(r.slave)) +
+          ",\"job\":" + JsonString(r.job);
+    if (r.service != 0) out += ",\"service\":" + std::to_string(r.service);
+    out += ",\"bytes\":" + std::to_string(r.bytes) + ",\"result\":" + JsonString(r.result) +
+           ",\"busUs\":" + std::to_string(r.busUs) + "}";
+    return out;
+  }
+  out = r.time + " " + r.cp + " handle " + std::to_string(r.handle) + " ";
+  out += r.slave >= 0 ? "slave " + std::to_string(r.slave) + " " + r.job
+                      : std::string(r.job) + " " + std::to_string(r.service);
+  out += " " + std::to_string(r.bytes) + " bytes " + r.result + " bus " + std::to_string(r.busUs) +
+         " us";
+  return out;
+}
+
+}  // namespace
+
+uint64_t JobsPerSecond(Server& sv) {
+  const int64_t now = SteadySecond();
+  if (now == sv.second) return sv.inLastSecond;
+  return now == sv.second + 1 ? sv.inSecond : 0;
+}
+
+void Record(Client& client, JobRecord r) {
+  Server& sv = S();
+  r.time = LocalTimeText('T');
+  {
+    std::lock_guard<std::mutex> lock(sv.mu);
+    const int64_t now = SteadySecond();
+    if (now != sv.second) {
+      sv.inLastSecond = now == sv.second + 1 ? sv.inSecond : 0;
+      sv.second = now;
+      sv.inSecond = 0;
+    }
+    ++sv.inSecond;
+    ++sv.jobsTotal;
+    ++client.jobs;
+    r.seq = sv.logSeq++;
+    sv.log.push_back(std::move(r));
+    if (sv.log.size() > kLogKept) sv.log.pop_front();
+  }
+  sv.logChanged.notify_all();
+}
+
+void Follow(Client& c, bool json) {
+  Server& sv = S();
+  uint64_t next = 0;
+  {
+    std::lock_guard<std::mutex> lock(sv.mu);
+    next = sv.logSeq;
+  }
+  while (!g_stop) {
+    std::vector<std::string> lines;
+    {
+      std::unique_lock<std::mutex> lock(sv.mu);
+      sv.logChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
+      for (const JobRecord& r : sv.log) {
+        if (r.seq >= next) lines.push_back(FormatJob(r, json));
+      }
+      next = sv.logSeq;
+    }
+    for (const std::string& line : lines) {
+      wire::Message m;
+      m.type = wire::kLogLine;
+      m.text = line;
+      if (!Send(c, m)) return;
+    }
+    if (net::PeerGone(c.socket)) return;
+  }
+}
+
+}  // namespace dpsim::server

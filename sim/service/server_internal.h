@@ -1,0 +1,98 @@
+// What the daemon's parts share: its clients, its job log, and the requests
+// that a connection hands on. The daemon alone includes it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "../wire/net.h"
+#include "../wire/protocol.h"
+
+namespace dpsim::server {
+
+constexpr uint32_t kPollMs = 200;  // how soon a stop or a gone follower is noticed
+
+extern std::atomic<bool> g_stop;
+
+struct Client {
+  int id = 0;
+  net::Socket socket = net::kNoSocket;
+  std::string peer;
+  std::string program = "?";
+  uint32_t pid = 0;
+  bool greeted = false;
+  std::set<int32_t> dp;  // handles it opened, closed when it goes
+  std::set<int32_t> fdl;
+  uint64_t jobs = 0;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+struct JobRecord {
+  uint64_t seq = 0;
+  std::string time;
+  std::string cp;
+  int32_t handle = 0;
+  int slave = -1;  // FDL: none
+  int service = 0;
+  const char* job = "";
+  uint32_t bytes = 0;
+  std::string result;
+  uint32_t busUs = 0;
+};
+
+struct Server {
+  // Everything below, and each client's handles, jobs and names. Taken
+  // after G().lock where both are held, never before it.
+  std::mutex mu;
+  std::string address;
+  std::list<std::unique_ptr<Client>> clients;
+  int nextClient = 1;
+  std::deque<JobRecord> log;
+  uint64_t logSeq = 0;
+  std::condition_variable logChanged;
+  uint64_t jobsTotal = 0;
+  int64_t second = 0;  // jobs counted per whole second of the steady clock
+  uint64_t inSecond = 0;
+  uint64_t inLastSecond = 0;
+};
+
+Server& S();
+
+// Sends one message on the client's connection; false when it is gone.
+bool Send(Client& c, const wire::Message& m);
+
+// ---- Job log (job_log.cpp) --------------------------------------------------
+
+uint64_t JobsPerSecond(Server& sv);
+void Record(Client& client, JobRecord r);
+// Sends each job as it is recorded, until the follower goes or the daemon stops.
+void Follow(Client& c, bool json);
+
+// ---- Library requests (library_requests.cpp) --------------------------------
+
+wire::Message StatusReply(uint32_t status, int32_t handle = -1);
+wire::Message Open(Client& client, const wire::Message& req);
+wire::Message Close(Client& client, const wire::Message& req);
+// Closes a handle the client opened, in the processor and in its list.
+void Forget(Client& client, bool fdl, int32_t handle);
+wire::Message Job(Client& client, const wire::Message& req);
+wire::Message Fdl(Client& client, const wire::Message& req);
+
+// ---- Control requests (control_requests.cpp) --------------------------------
+
+wire::Message Text(uint32_t status, std::string text);
+wire::Message Status(bool json);
+wire::Message Get(const wire::Message& req, bool json);
+wire::Message Change(const wire::Message& req, bool json);
+wire::Message Load(const wire::Message& req, bool json);
+
+}  // namespace dpsim::server
