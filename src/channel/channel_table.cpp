@@ -68,10 +68,10 @@ enum class GiveUp { kKept, kStoppedAfterAll, kNotKept };
 constexpr uint32_t kGiveUpRetryMs = 10;
 
 // Marks the thread of a worker that did not stop, so that it never comes back
-// into this module's code (plat::ThreadOutlivesModule). Where the mark takes
-// only inside a library call or a wait (Windows), a worker caught between
-// two is given up to another stop wait to get into the next one, or to stop
-// after all.
+// into this module's code (plat::ThreadOutlivesModule). The mark takes only
+// while the worker is inside a library call, a wait or a sleep; one caught
+// between two is given up to another stop wait to get into the next one, or
+// to stop after all.
 GiveUp GiveUpOn(Channel& ch) {
   WorkerContext& w = ch.Worker;
   for (uint32_t waited = 0; waited < kStopWaitMs; waited += kGiveUpRetryMs) {

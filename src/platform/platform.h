@@ -130,12 +130,11 @@ KX_PLAT_FAULTABLE bool LibraryFree(Module lib);
 KX_PLAT_API bool LibraryPinContaining(const void* address);
 // The caller's module gives up on `thread`, one of its own that still runs,
 // and is about to be unloaded: the thread must never come back into the
-// module's code. It ends instead where a CallOut, a wait or a sleep of this
-// layer returns: on POSIX in this library, which is never unloaded; on
-// Windows in the call stub, which lies outside the module. On Windows this
-// takes only while the thread is inside such a call; false means it is
-// running the module's own code at the moment (try again) or cannot be
-// marked at all. On POSIX it takes at any time.
+// module's code. It ends instead where the CallOut, wait or sleep of this
+// layer that it is inside returns: on POSIX in this library, which is never
+// unloaded; on Windows in the call stub, which lies outside the module. False
+// when the thread is not inside one at the moment (it is running the
+// module's own code: try again) or cannot be given up on at all.
 KX_PLAT_LINKED bool ThreadOutlivesModule(Handle thread);
 // Calls a library function with up to six integer or pointer arguments,
 // from code outside the caller's module (see ThreadOutlivesModule). On
