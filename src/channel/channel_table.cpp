@@ -18,9 +18,10 @@ void ModuleAttach() {
   plat::LockInit(&ModuleLock);
   plat::LockInit(&ChannelLock);
   LocksAlive = true;
-  // Before any worker exists. The Windows entry point fails the load when it
-  // could not be made: a worker given up on by an unload would crash.
-  plat::CallOutSetUp();
+  // Before any worker exists. Without it (no memory that may be made
+  // executable) calls are direct: everything works but keeping a worker that
+  // an unload gives up on off the unloaded code.
+  if (!plat::CallOutSetUp()) Trace("Kalmorix.dll: attach: no call stub");
   // A worker left running by an unload may still be inside the DP master
   // library: it stays loaded for the rest of the process. (The POSIX loader
   // would unmap it with this module if it were pinned only then.)

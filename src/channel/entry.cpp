@@ -3,13 +3,7 @@
 
 #if defined(_WIN32)
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    ModuleAttach();
-    // Without its call stub (made by the attach; true if it was) a worker
-    // that an unload gives up on would return into unmapped code. The loader
-    // follows a failed attach with a detach.
-    return plat::CallOutSetUp() ? TRUE : FALSE;
-  }
+  if (reason == DLL_PROCESS_ATTACH) ModuleAttach();
   if (reason == DLL_PROCESS_DETACH) ModuleDetach();
   return TRUE;
 }
