@@ -42,6 +42,10 @@ static_assert(sizeof(StubData) == kPage, "the code page follows the data page");
 
 // Only the thread that attaches or detaches the module touches these.
 StubData* g_data = nullptr;
+// Looked up, not imported: Windows XP has none, and the module loads there
+// all the same (without it no thread can be given up on).
+using GetThreadIdFn = DWORD(WINAPI*)(HANDLE);
+GetThreadIdFn g_getThreadId = nullptr;
 
 }  // namespace
 }  // namespace plat
@@ -136,6 +140,8 @@ bool CallOutSetUp() {
     return false;
   }
   FlushInstructionCache(GetCurrentProcess(), code, size);
+  g_getThreadId = reinterpret_cast<GetThreadIdFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetThreadId")));
   g_data = data;
   __atomic_store_n(&win::g_callStub, reinterpret_cast<win::CallStub>(code), __ATOMIC_RELEASE);
   return true;
@@ -149,8 +155,8 @@ void CallOutTearDown() {
 }
 
 bool ThreadOutlivesModule(Handle thread) {
-  if (g_data == nullptr) return false;
-  const DWORD id = GetThreadId(thread);
+  if (g_data == nullptr || g_getThreadId == nullptr) return false;
+  const DWORD id = g_getThreadId(thread);
   if (id == 0 || (id & kLeftInCall) != 0) return false;
   for (uint32_t& entry : g_data->entries) {
     uint32_t expected = id;
