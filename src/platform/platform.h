@@ -230,9 +230,9 @@ inline bool LibraryPinContaining(const void* address) {
                             static_cast<LPCSTR>(address), &module) != FALSE;
 }
 namespace win {
-// The module's call stub (platform_win32.cpp): calls `fn` with words[0..count).
-using CallStub = uint32_t(__stdcall*)(const void* fn, const uint32_t* words, uint32_t count);
-extern CallStub g_callStub;
+// Calls the __stdcall function `fn` with words[0..count) as its arguments:
+// through the module's call stub once there is one (platform_win32.cpp).
+uint32_t CallWords(const void* fn, const uint32_t* words, uint32_t count);
 }  // namespace win
 template <class R, class... P, class... A>
 inline R CallOut(R(KX_STDCALL* fn)(P...), A... args) {
@@ -242,11 +242,9 @@ inline R CallOut(R(KX_STDCALL* fn)(P...), A... args) {
   static_assert(
       ((sizeof(P) <= 4) && ...) && sizeof(std::conditional_t<std::is_void_v<R>, int, R>) <= 4,
       "each argument and the result one 32-bit word");
-  const win::CallStub stub = __atomic_load_n(&win::g_callStub, __ATOMIC_ACQUIRE);
-  if (stub == nullptr) return fn(args...);
   const uint32_t words[sizeof...(P) + 1] = {
       static_cast<uint32_t>(os::Word(static_cast<P>(args)))..., 0};
-  return static_cast<R>(stub(reinterpret_cast<const void*>(fn), words, sizeof...(P)));
+  return static_cast<R>(win::CallWords(reinterpret_cast<const void*>(fn), words, sizeof...(P)));
 }
 // Through the stub: a thread given up on may be waiting or sleeping.
 inline uint32_t WaitOne(Handle object, uint32_t timeoutMs) {

@@ -21,11 +21,11 @@
 #include "platform.h"
 
 namespace plat {
-namespace win {
-CallStub g_callStub = nullptr;
-}  // namespace win
-
 namespace {
+
+// stdcall uint32_t (const void* fn, const uint32_t* words, uint32_t count).
+using CallStub = uint32_t(__stdcall*)(const void* fn, const uint32_t* words, uint32_t count);
+CallStub g_callStub = nullptr;
 
 constexpr uint32_t kPage = 4096;  // on every x86 Windows
 constexpr uint32_t kEntriesOffset = 64;
@@ -120,8 +120,34 @@ extern "C" const unsigned char kStubEnd[] __asm__("kx_call_stub_end");
 
 namespace plat {
 
+namespace win {
+uint32_t CallWords(const void* fn, const uint32_t* w, uint32_t count) {
+  const CallStub stub = __atomic_load_n(&g_callStub, __ATOMIC_ACQUIRE);
+  if (stub != nullptr) return stub(fn, w, count);
+  using U = uint32_t;
+  void* const f = const_cast<void*>(fn);
+  switch (count) {
+    case 0:
+      return reinterpret_cast<U(__stdcall*)()>(f)();
+    case 1:
+      return reinterpret_cast<U(__stdcall*)(U)>(f)(w[0]);
+    case 2:
+      return reinterpret_cast<U(__stdcall*)(U, U)>(f)(w[0], w[1]);
+    case 3:
+      return reinterpret_cast<U(__stdcall*)(U, U, U)>(f)(w[0], w[1], w[2]);
+    case 4:
+      return reinterpret_cast<U(__stdcall*)(U, U, U, U)>(f)(w[0], w[1], w[2], w[3]);
+    case 5:
+      return reinterpret_cast<U(__stdcall*)(U, U, U, U, U)>(f)(w[0], w[1], w[2], w[3], w[4]);
+    default:
+      return reinterpret_cast<U(__stdcall*)(U, U, U, U, U, U)>(f)(w[0], w[1], w[2], w[3], w[4],
+                                                                  w[5]);
+  }
+}
+}  // namespace win
+
 bool CallOutSetUp() {
-  if (__atomic_load_n(&win::g_callStub, __ATOMIC_ACQUIRE) != nullptr) return true;
+  if (__atomic_load_n(&g_callStub, __ATOMIC_ACQUIRE) != nullptr) return true;
   static_assert(kEntryCount == 1008, "the stub counts 1008 entries");
   const size_t size = static_cast<size_t>(kStubEnd - kStubBegin);
   if (size > kPage) return false;
@@ -143,13 +169,13 @@ bool CallOutSetUp() {
   g_getThreadId = reinterpret_cast<GetThreadIdFn>(reinterpret_cast<void (*)()>(
       GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetThreadId")));
   g_data = data;
-  __atomic_store_n(&win::g_callStub, reinterpret_cast<win::CallStub>(code), __ATOMIC_RELEASE);
+  __atomic_store_n(&g_callStub, reinterpret_cast<CallStub>(code), __ATOMIC_RELEASE);
   return true;
 }
 
 void CallOutTearDown() {
   if (g_data == nullptr) return;
-  __atomic_store_n(&win::g_callStub, nullptr, __ATOMIC_RELEASE);
+  __atomic_store_n(&g_callStub, nullptr, __ATOMIC_RELEASE);
   VirtualFree(g_data, 0, MEM_RELEASE);
   g_data = nullptr;
 }
