@@ -464,6 +464,65 @@ TEST(PlatformThread, SignalAndExitEndsTheThreadWithItsCode) {
   EXPECT_FALSE(returned);
 }
 
+int32_t KX_STDCALL Digits(int32_t a, uint16_t b, uint8_t c, const char* d, uint32_t e, int32_t f) {
+  return a * 100000 + b * 10000 + c * 1000 + (d[0] - '0') * 100 + static_cast<int32_t>(e) * 10 + f;
+}
+
+// A library call that blocks until it is released: it announces that it has
+// been entered, then returns `result` once `release` is signalled.
+uint32_t KX_STDCALL BlockUntilReleased(plat::Handle entered, plat::Handle release,
+                                       uint32_t result) {
+  plat::EventSet(entered);
+  return plat::WaitOne(release, kLongMs) == kWaitObject0 ? result : 0;
+}
+
+TEST(PlatformCallOut, PassesEachArgumentInItsPlaceAndReturnsTheResult) {
+  ASSERT_TRUE(plat::CallOutSetUp());
+  EXPECT_EQ(plat::CallOut(&Digits, 1, uint16_t{2}, uint8_t{3}, "4", 5u, 6), 123456);
+  EXPECT_EQ(plat::CallOut(&Digits, -1, uint16_t{0}, uint8_t{0}, "0", 0u, -7), -100007);
+  // From several threads at once, each with its own arguments.
+  std::vector<TestThreadPtr> threads;
+  for (uint32_t i = 0; i < 4; ++i) {
+    threads.push_back(std::make_unique<TestThread>([i]() -> uint32_t {
+      uint32_t wrong = 0;
+      for (int32_t n = 0; n < 2000; ++n) {
+        const int32_t r = plat::CallOut(&Digits, n, uint16_t{0}, uint8_t{0}, "0", i, 0);
+        wrong += r != n * 100000 + static_cast<int32_t>(i) * 10 ? 1 : 0;
+      }
+      return wrong;
+    }));
+  }
+  EXPECT_EQ(JoinAll(threads), 0u);
+}
+
+// A thread given up on ends where its library call returns: the code after
+// the call never runs, whatever the call returned.
+TEST(PlatformCallOut, AThreadGivenUpOnEndsWhereItsCallReturns) {
+  ASSERT_TRUE(plat::CallOutSetUp());
+  HandlePtr entered = Event();
+  HandlePtr release = Semaphore(0, 1);
+  std::atomic<bool> go{false};
+  std::atomic<bool> returned{false};
+  TestThread t([&]() -> uint32_t {
+    while (!go) {
+    }
+    const uint32_t r = plat::CallOut(&BlockUntilReleased, entered.get(), release.get(), 5u);
+    returned = true;
+    return r;
+  });
+  ASSERT_NE(t.handle(), nullptr);
+  // Only a thread inside a call can be kept from coming back.
+  EXPECT_FALSE(plat::ThreadOutlivesModule(t.handle())) << "in its own code";
+  go = true;
+  ASSERT_EQ(plat::WaitOne(entered.get(), kLongMs), kWaitObject0);
+  EXPECT_TRUE(plat::ThreadOutlivesModule(t.handle()));
+  EXPECT_EQ(plat::WaitOne(t.handle(), kShortMs), kWaitTimeout) << "still inside its call";
+  ASSERT_TRUE(plat::SemaphoreRelease(release.get(), 1));
+  ASSERT_TRUE(t.Join());
+  EXPECT_FALSE(returned);
+  EXPECT_EQ(t.ExitCode(), 0u);
+}
+
 #if !defined(_WIN32)
 TEST(PlatformThreadEmulation, SignalAndExitOnAThreadOfItsOwn) {
   HandlePtr event = Event();

@@ -1,7 +1,9 @@
 // The operating system, as the module and the stand-in libraries see it.
 //
 // Everything here has Win32 semantics. On Windows each function is an inline
-// call of the real API, so the module pays nothing for the indirection. On
+// call of the real API, so the module pays nothing for the indirection; only
+// the call stub that keeps threads off an unloaded module's code, and what
+// goes through it, is compiled once into each user (platform_win32.cpp). On
 // POSIX the same functions come from the emulation library (libkxplat.so),
 // which the module, the stand-in libraries and the tests share, so that a
 // handle made by one of them can be waited on by another, and the window
@@ -37,9 +39,12 @@
 #define KX_STDCALL __stdcall
 #define KX_PLAT_API inline
 #define KX_PLAT_FAULTABLE inline
+// Compiled into each program or library that uses it (platform_win32.cpp).
+#define KX_PLAT_LINKED
 #else
 #define KX_STDCALL
 #define KX_PLAT_API __attribute__((visibility("default")))
+#define KX_PLAT_LINKED KX_PLAT_API
 // Inlined even without optimisation, and private to each library, so that a
 // test build's checks stay in the objects built for it.
 #define KX_PLAT_FAULTABLE inline __attribute__((always_inline, visibility("hidden")))
@@ -125,18 +130,25 @@ KX_PLAT_FAULTABLE bool LibraryFree(Module lib);
 // process (and on POSIX only outside an unload in progress: the loader
 // chooses what it unmaps before it runs a library's destructors).
 KX_PLAT_API bool LibraryPinContaining(const void* address);
-// The caller's module is being unloaded while `thread`, one of its own, still
-// runs. Windows pins the module, which then stays loaded for the thread to
-// finish in. The POSIX loader unmaps it all the same; there the thread ends
-// at its next return into this layer (a wait, a sleep or a CallOut) instead
-// of returning into the module.
-KX_PLAT_API bool ThreadOutlivesModule(Handle thread);
-// Calls a library function with up to six integer or pointer arguments. On
-// POSIX the call is made from this layer, so that a call that returns after
-// the caller's module was unloaded under ThreadOutlivesModule ends the thread
-// here; on Windows it is a plain call.
+// The caller's module gives up on `thread`, one of its own that still runs,
+// and is about to be unloaded: the thread must never come back into the
+// module's code. It ends instead where the CallOut, wait or sleep of this
+// layer that it is inside returns: on POSIX in this library, which is never
+// unloaded; on Windows in the call stub, which lies outside the module. False
+// when the thread is not inside one at the moment (it is running the
+// module's own code: try again) or cannot be given up on at all.
+KX_PLAT_LINKED bool ThreadOutlivesModule(Handle thread);
+// Calls a library function with up to six integer or pointer arguments,
+// from code outside the caller's module (see ThreadOutlivesModule). On
+// Windows the function is __stdcall and each argument one 32-bit word.
 template <class R, class... P, class... A>
 R CallOut(R(KX_STDCALL* fn)(P...), A... args);
+// On Windows the module makes its call stub before its first CallOut (else
+// calls are direct and ThreadOutlivesModule fails), and gives it back when
+// no thread it gave up on may still be inside it. True once there is one
+// (also when there was one already). Nothing to do on POSIX.
+KX_PLAT_LINKED bool CallOutSetUp();
+KX_PLAT_LINKED void CallOutTearDown();
 
 // --- Last error, Windows numbering ------------------------------------------
 KX_PLAT_API uint32_t LastErrorGet();
@@ -178,17 +190,9 @@ inline bool ThreadExitCode(Handle thread, uint32_t* code) {
   *code = c;
   return true;
 }
-inline uint32_t WaitOne(Handle object, uint32_t timeoutMs) {
-  return WaitForSingleObject(object, timeoutMs);
-}
-inline uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
-  HANDLE set[2] = {first, second};
-  return WaitForMultipleObjects(2, set, FALSE, timeoutMs);
-}
 inline bool HandleClose(Handle object) {
   return KX_FAULTABLE(kHandleClose, object, false, CloseHandle(object) != FALSE);
 }
-inline void SleepMs(uint32_t ms) { Sleep(ms); }
 inline uint32_t TickMs() { return GetTickCount(); }
 
 inline Module LibraryLoad(const char* baseName) {
@@ -211,23 +215,7 @@ inline bool WindowPost(Window wnd, uint32_t msg, uintptr_t wParam, intptr_t lPar
 }
 #endif
 
-#if defined(_WIN32)
-inline bool LibraryPinContaining(const void* address) {
-  HMODULE module = nullptr;
-  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                            static_cast<LPCSTR>(address), &module) != FALSE;
-}
-// Inline, so its address lies in the module that calls it.
-inline bool ThreadOutlivesModule(Handle) {
-  return LibraryPinContaining(reinterpret_cast<const void*>(&ThreadOutlivesModule));
-}
-template <class R, class... P, class... A>
-inline R CallOut(R(KX_STDCALL* fn)(P...), A... args) {
-  return fn(args...);
-}
-#else
 namespace os {
-KX_PLAT_API uintptr_t CallOut(const void* fn, const uintptr_t* args);
 template <class T>
 inline uintptr_t Word(T value) {
   if constexpr (std::is_pointer_v<T>) {
@@ -236,6 +224,43 @@ inline uintptr_t Word(T value) {
     return static_cast<uintptr_t>(value);
   }
 }
+}  // namespace os
+
+#if defined(_WIN32)
+inline bool LibraryPinContaining(const void* address) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            static_cast<LPCSTR>(address), &module) != FALSE;
+}
+namespace win {
+// Calls the __stdcall function `fn` with words[0..count) as its arguments:
+// through the module's call stub once there is one (platform_win32.cpp).
+uint32_t CallWords(const void* fn, const uint32_t* words, uint32_t count);
+}  // namespace win
+template <class R, class... P, class... A>
+inline R CallOut(R(KX_STDCALL* fn)(P...), A... args) {
+  static_assert(sizeof...(P) == sizeof...(A) && sizeof...(P) <= 6, "up to six arguments");
+  static_assert(((std::is_integral_v<P> || std::is_pointer_v<P> || std::is_enum_v<P>)&&...),
+                "integer and pointer arguments only");
+  static_assert(
+      ((sizeof(P) <= 4) && ...) && sizeof(std::conditional_t<std::is_void_v<R>, int, R>) <= 4,
+      "each argument and the result one 32-bit word");
+  const uint32_t words[sizeof...(P) + 1] = {
+      static_cast<uint32_t>(os::Word(static_cast<P>(args)))..., 0};
+  return static_cast<R>(win::CallWords(reinterpret_cast<const void*>(fn), words, sizeof...(P)));
+}
+// Through the stub: a thread given up on may be waiting or sleeping.
+inline uint32_t WaitOne(Handle object, uint32_t timeoutMs) {
+  return CallOut(&WaitForSingleObject, object, timeoutMs);
+}
+inline uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
+  HANDLE set[2] = {first, second};
+  return CallOut(&WaitForMultipleObjects, 2, set, FALSE, timeoutMs);
+}
+inline void SleepMs(uint32_t ms) { CallOut(&Sleep, ms); }
+#else
+namespace os {
+KX_PLAT_API uintptr_t CallOut(const void* fn, const uintptr_t* args);
 }  // namespace os
 template <class R, class... P, class... A>
 inline R CallOut(R (*fn)(P...), A... args) {

@@ -123,16 +123,17 @@ struct Object {
   uintptr_t gen;
   Kind kind;
   bool open;  // the handle has not been closed
-  // Threads only, like proc to tid below.
+  // Threads only, like where and proc to tid below.
   bool aboveNormal;
-  // Set (atomically) when the module that runs in the thread is unloaded
-  // while it still runs: it must not return into that module's code.
-  bool orphaned;
   // References: the handle, each wait in progress, a running thread.
   uint32_t refs;
   // Semaphore: count; event: 0 or 1; thread: 1 once ended (never consumed).
   int32_t count;
   int32_t maximum;
+  // Threads only: where the thread is (ThreadWhere), atomically.
+  // ThreadOutlivesModule can give it up only while it is inside this layer,
+  // and it must then never return into its module's code.
+  uint32_t where;
   Link* head;
   Link* tail;
   // Threads only.
@@ -141,6 +142,8 @@ struct Object {
   uint32_t exitCode;
   pid_t tid;  // 0 until the thread runs
 };
+
+enum ThreadWhere : uint32_t { kInModule = 0, kInLayer = 1, kGivenUp = 2 };
 
 pthread_mutex_t g_objLock = PTHREAD_MUTEX_INITIALIZER;
 Object g_pool[kPoolSize];
@@ -286,14 +289,26 @@ thread_local Object* t_self = nullptr;
 // is the library's, and returns into it.
 thread_local uint32_t t_callOutDepth = 0;
 
-// Called where this layer returns into the module on a thread that may have
-// been waiting or calling out while its module was unloaded: such a thread
-// ends here, at the trampoline's landing point, instead of returning into
-// code that is gone. Never inside a library's call (it finishes first).
-void LeaveIfOrphaned() {
-  Object* self = t_self;
-  if (self == nullptr || t_exitJump == nullptr || t_callOutDepth != 0) return;
-  if (!__atomic_load_n(&self->orphaned, __ATOMIC_ACQUIRE)) return;
+// A wait, a sleep or a CallOut of a thread made by ThreadCreate enters and
+// leaves this layer through these, unless it is made inside a CallOut's
+// library call (that call is the library's and returns into it).
+bool Tracked() { return t_self != nullptr && t_exitJump != nullptr && t_callOutDepth == 0; }
+
+void EnterLayer() {
+  // Only this thread leaves kInModule, and nothing gives it up from there.
+  if (Tracked()) __atomic_store_n(&t_self->where, uint32_t{kInLayer}, __ATOMIC_SEQ_CST);
+}
+
+// Where this layer returns into the module: a thread given up on while it was
+// inside ends here, at the trampoline's landing point, instead of returning
+// into code that may be gone.
+void LeaveLayer() {
+  if (!Tracked()) return;
+  uint32_t expected = kInLayer;
+  if (__atomic_compare_exchange_n(&t_self->where, &expected, uint32_t{kInModule}, false,
+                                  __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    return;
+  }
   t_exitCode = 0;
   longjmp(*t_exitJump, 1);
 }
@@ -666,15 +681,17 @@ bool ThreadExitCode(Handle thread, uint32_t* code) {
 }
 
 uint32_t WaitOne(Handle object, uint32_t timeoutMs) {
+  EnterLayer();
   const uint32_t r = WaitObjects(&object, 1, timeoutMs);
-  LeaveIfOrphaned();
+  LeaveLayer();
   return r;
 }
 
 uint32_t WaitAnyOfTwo(Handle first, Handle second, uint32_t timeoutMs) {
   const Handle handles[2] = {first, second};
+  EnterLayer();
   const uint32_t r = WaitObjects(handles, 2, timeoutMs);
-  LeaveIfOrphaned();
+  LeaveLayer();
   return r;
 }
 
@@ -705,17 +722,17 @@ uint32_t TickMs() {
 }
 
 void SleepMs(uint32_t ms) {
+  EnterLayer();
   if (ms == 0) {
     sched_yield();
-    return;
-  }
-  if (ms == kInfinite) {
+  } else if (ms == kInfinite) {
     for (;;) pause();
+  } else {
+    const timespec deadline = MonotonicDeadline(ms);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
   }
-  const timespec deadline = MonotonicDeadline(ms);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
-  LeaveIfOrphaned();
+  LeaveLayer();
 }
 
 bool ThreadOutlivesModule(Handle thread) {
@@ -725,9 +742,14 @@ bool ThreadOutlivesModule(Handle thread) {
     Fail(kErrorInvalidHandle);
     return false;
   }
-  __atomic_store_n(&o->orphaned, true, __ATOMIC_RELEASE);
-  return true;
+  uint32_t expected = kInLayer;
+  return __atomic_compare_exchange_n(&o->where, &expected, uint32_t{kGivenUp}, false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
+
+// This library is never unloaded: calls return into it as they are.
+bool CallOutSetUp() { return true; }
+void CallOutTearDown() {}
 
 bool LibraryPinContaining(const void* address) {
   Dl_info info = {};
@@ -747,11 +769,12 @@ __attribute__((no_sanitize("function")))
 uintptr_t
 os::CallOut(const void* fn, const uintptr_t* args) {
   using Word6 = uintptr_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
+  EnterLayer();
   ++t_callOutDepth;
   const uintptr_t r = reinterpret_cast<Word6>(const_cast<void*>(fn))(args[0], args[1], args[2],
                                                                      args[3], args[4], args[5]);
   --t_callOutDepth;
-  LeaveIfOrphaned();
+  LeaveLayer();
   return r;
 }
 
