@@ -125,8 +125,8 @@ DPSIM_KEY_FILE=$tmp/none zelcli read 4 >/dev/null 2>"$tmp/nokey.err" || code=$?
 chmod 644 "$tmp/wrong.key"
 code=0
 DPSIM_KEY_FILE=$tmp/wrong.key timeout 10 "$bin/dpsim" status >/dev/null 2>"$tmp/openkey.err" || code=$?
-[ "$code" = 3 ] && grep -q "readable by nobody else" "$tmp/openkey.err" ||
-  fail "a key file others can read was used (exit $code)"
+[ "$code" = 3 ] || fail "a key file others can read was used (exit $code)"
+grep -q "readable by nobody else" "$tmp/openkey.err" || fail "no word on the unsafe key file"
 # A client that claims a proof it cannot make, and one that skips it and
 # asks at once: neither gets anything done.
 hello() { # a Hello frame with zero nonce
