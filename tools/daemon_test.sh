@@ -222,6 +222,17 @@ code=0
 zelcli read 4 >/dev/null 2>&1 || code=$?
 [ "$code" = 2 ] || fail "opening without the daemon: exit $code, not 2 (cannot open)"
 
+forker=$bin/../tests/bin/fork_child
+if [ -x "$forker" ]; then
+  echo "== fork(): parent and child each get their own jobs through the daemon"
+  start_daemon fork DPSIM_DELAY_US=200000
+  DPSIM_SERVER=127.0.0.1:$port timeout 60 "$forker" >"$tmp/forker.out" 2>"$tmp/forker.err" ||
+    fail "fork_child through the daemon"
+  grep -q "malformed" "$tmp/fork.err" && fail "the daemon saw a malformed message after a fork"
+  kill -TERM "$daemon"
+  wait "$daemon" || fail "the fork test's daemon: exit $?"
+fi
+
 echo "== only loopback unless asked"
 code=0
 timeout 10 "$bin/dpsim" serve --listen 0.0.0.0:0 >/dev/null 2>"$tmp/remote.err" || code=$?

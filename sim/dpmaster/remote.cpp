@@ -11,7 +11,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <pthread.h>
 #endif
+
+#include <new>
 
 namespace dpsim::remote {
 namespace {
@@ -183,10 +187,33 @@ namespace {
 
 uint32_t LiveEpochIfOn() { return On() ? LiveEpoch() : 0; }
 
+#if !defined(_WIN32)
+// fork(): the child shares the parent's socket. Replies on it are the
+// parent's, so the child closes its copy (only closes it: a shutdown or a
+// frame would end or confuse the parent's connection) and connects anew at
+// its next open; the handles of the parent's connection are refused in it,
+// as those of a lost daemon. The lock is made anew: its holder, if any,
+// is a thread the child does not have.
+extern "C" void ConnectionAfterForkChild() {
+  Connection& c = C();
+  new (&c.lock) std::mutex();
+  if (c.socket != net::kNoSocket) net::Close(c.socket);
+  c.socket = net::kNoSocket;
+  c.live = 0;
+  if (++c.epoch == 0) c.epoch = 1;
+  c.complained = false;
+}
+#endif
+
 // Set as the library loads, so that delivery asks from its first round on:
 // On() is decided by whoever asks first, the delivery thread included.
 struct EpochSource {
-  EpochSource() { SetLiveEpochSource(&LiveEpochIfOn); }
+  EpochSource() {
+    SetLiveEpochSource(&LiveEpochIfOn);
+#if !defined(_WIN32)
+    pthread_atfork(nullptr, nullptr, ConnectionAfterForkChild);
+#endif
+  }
 } g_epochSource;
 
 }  // namespace
