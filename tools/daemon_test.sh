@@ -149,8 +149,22 @@ kill -0 "$keeper" 2>/dev/null || fail "a program ended while clients were turned
 kill "$keeper" 2>/dev/null || true
 wait "$keeper" 2>/dev/null || true
 
+echo "== the key file is made anew, never through a link, in a private directory only"
+mkdir -p "$tmp/open/kalmorix"
+chmod 755 "$tmp/open/kalmorix"
+code=0
+XDG_RUNTIME_DIR=$tmp/open timeout 10 "$bin/dpsim" serve --listen 127.0.0.1:0 >/dev/null \
+  2>"$tmp/opendir.err" || code=$?
+[ "$code" = 1 ] || fail "a daemon kept its key in a directory others can enter (exit $code)"
+grep -q "not a directory of this user's alone" "$tmp/opendir.err" || fail "no word on the directory"
+echo keep >"$tmp/victim"
+ln -s "$tmp/victim" "$tmp/impostor.key"
+
 echo "== a listener without the key is not taken for the daemon"
 start_daemon impostor -- --key-file "$tmp/impostor.key"
+[ "$(cat "$tmp/victim")" = keep ] || fail "the daemon wrote its key through a link"
+[ -L "$tmp/impostor.key" ] && fail "the key file is still a link"
+[ "$(stat -c %a "$tmp/impostor.key")" = 600 ] || fail "--key-file: mode not 600"
 code=0
 DPSIM_SERVER=127.0.0.1:$port DPSIM_KEY_FILE=$main_key zelcli read 4 >"$tmp/imp-read.out" \
   2>"$tmp/imp-read.err" || code=$?
