@@ -7,8 +7,9 @@ endif()
 
 kx_add_gtest(service_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/service_test.cpp
-          ${PROJECT_SOURCE_DIR}/sim/wire/protocol.cpp ${PROJECT_SOURCE_DIR}/sim/wire/net.cpp)
+          ${PROJECT_SOURCE_DIR}/sim/wire/protocol.cpp ${PROJECT_SOURCE_DIR}/sim/wire/net.cpp
+          ${PROJECT_SOURCE_DIR}/sim/wire/sha256.cpp ${PROJECT_SOURCE_DIR}/sim/wire/key.cpp)
 target_include_directories(service_test PRIVATE ${PROJECT_SOURCE_DIR}/sim/wire)
 if(WIN32)
-  target_link_libraries(service_test PRIVATE ws2_32)
+  target_link_libraries(service_test PRIVATE ws2_32 bcrypt)
 endif()

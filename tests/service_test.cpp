@@ -4,8 +4,10 @@
 
 #include <functional>
 
+#include "key.h"
 #include "net.h"
 #include "protocol.h"
+#include "sha256.h"
 
 namespace {
 
@@ -20,7 +22,15 @@ std::vector<Message> Samples() {
     fill(m);
     all.push_back(m);
   };
-  add(wire::kHello, [](Message& m) { m.pid = 4242, m.name = "zelcli"; });
+  add(wire::kHello, [](Message& m) {
+    m.pid = 4242, m.name = "zelcli";
+    for (size_t i = 0; i < wire::kNonceBytes; ++i) m.nonce[i] = static_cast<uint8_t>(i + 1);
+  });
+  add(wire::kHelloReply, [](Message& m) {
+    m.pid = 7, m.name = "dpsim 1.0";
+    m.nonce[0] = 0xAA, m.nonce[31] = 0xBB, m.proof[0] = 0xCC, m.proof[31] = 0xDD;
+  });
+  add(wire::kProof, [](Message& m) { m.proof[0] = 1, m.proof[31] = 0xFF; });
   add(wire::kKnown, [](Message& m) { m.name = "VCP1"; });
   add(wire::kOpen, [](Message& m) { m.lib = wire::kLibFdl, m.name = std::string(255, 'P'); });
   add(wire::kClose, [](Message& m) { m.lib = wire::kLibDp, m.handle = -7; });
@@ -91,7 +101,8 @@ TEST(Wire, MalformedFramesAreRejected) {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> change;
   } cases[] = {
-      {"version", [](auto& f) { f[4] = 2; }},
+      {"an older version", [](auto& f) { f[4] = wire::kVersion - 1; }},
+      {"a newer version", [](auto& f) { f[4] = wire::kVersion + 1; }},
       {"unknown type", [](auto& f) { f[5] = 0x7F; }},
       {"reserved byte", [](auto& f) { f[7] = 1; }},
       {"unknown flag", [](auto& f) { f[8] = 2; }},
@@ -154,6 +165,75 @@ TEST(Wire, WhatCannotBeSentIsNotEncoded) {
   m.type = 0x55;
   EXPECT_FALSE(wire::Encode(m, &f));
   EXPECT_TRUE(f.empty()) << "a refused message leaves nothing behind";
+}
+
+std::string HexOf(const wire::Digest& d) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : d) out += std::string{digits[b >> 4], digits[b & 15]};
+  return out;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+wire::Digest Sha(const std::vector<uint8_t>& data) {
+  wire::Sha256 h;
+  h.Update(data.data(), data.size());
+  return h.Final();
+}
+
+TEST(Crypto, Sha256Vectors) {
+  EXPECT_EQ(HexOf(Sha({})), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(HexOf(Sha(Bytes("abc"))),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(HexOf(Sha(Bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"))),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // A million 'a', fed in uneven pieces across block boundaries.
+  wire::Sha256 h;
+  const std::vector<uint8_t> a(997, 'a');
+  size_t left = 1000000;
+  while (left > 0) {
+    const size_t n = left < a.size() ? left : a.size();
+    h.Update(a.data(), n);
+    left -= n;
+  }
+  EXPECT_EQ(HexOf(h.Final()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Crypto, HmacSha256Vectors) {
+  auto hmac = [](const std::vector<uint8_t>& key, const std::vector<uint8_t>& data) {
+    return HexOf(wire::HmacSha256(key.data(), key.size(), data.data(), data.size()));
+  };
+  EXPECT_EQ(hmac(std::vector<uint8_t>(20, 0x0b), Bytes("Hi There")),
+            "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+  EXPECT_EQ(hmac(Bytes("Jefe"), Bytes("what do ya want for nothing?")),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(hmac(std::vector<uint8_t>(20, 0xaa), std::vector<uint8_t>(50, 0xdd)),
+            "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe");
+  // A key longer than a block is hashed first.
+  EXPECT_EQ(hmac(std::vector<uint8_t>(131, 0xaa),
+                 Bytes("Test Using Larger Than Block-Size Key - Hash Key First")),
+            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+}
+
+TEST(Crypto, ProofsDependOnSideKeyAndBothNonces) {
+  wire::Key key = {};
+  key[0] = 1;
+  uint8_t a[wire::kNonceBytes] = {1};
+  uint8_t b[wire::kNonceBytes] = {2};
+  const wire::Digest server = wire::ServerProof(key, a, b);
+  EXPECT_NE(server, wire::ClientProof(key, b, a)) << "a server's proof passes for a client's";
+  EXPECT_NE(server, wire::ServerProof(key, b, a));
+  uint8_t c[wire::kNonceBytes] = {1};
+  c[31] = 1;
+  EXPECT_NE(server, wire::ServerProof(key, c, b));
+  wire::Key other = key;
+  other[31] = 1;
+  EXPECT_NE(server, wire::ServerProof(other, a, b));
+  EXPECT_TRUE(wire::EqualConstantTime(server.data(), server.data(), server.size()));
+  wire::Digest changed = server;
+  changed[31] ^= 0x80;
+  EXPECT_FALSE(wire::EqualConstantTime(server.data(), changed.data(), server.size()));
 }
 
 TEST(Net, Addresses) {

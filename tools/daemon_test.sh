@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The shared virtual processor, used as people use it: a daemon, programs
 # that share its slaves through Kalmorix, dpsim changing and watching it, a
-# malformed client, and the daemon killed in the middle of a job.
+# malformed client, clients and a daemon without the key, and the daemon
+# killed in the middle of a job.
 #
 # Usage: tools/daemon_test.sh BIN_DIR [WIN32_BIN_DIR]
 #   BIN_DIR        holds dpsim and zelcli (native)
@@ -17,6 +18,10 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+# The daemons' key files go to a directory of this test's own.
+export XDG_RUNTIME_DIR=$tmp/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset DPSIM_KEY_FILE
 fail() {
   echo "FAILED: $*" >&2
   for f in "$tmp"/*.out "$tmp"/*.err; do
@@ -40,15 +45,21 @@ wait_status() {
     sleep 0.05
   done
 }
-# start_daemon NAME [VAR=value ...]: sets $daemon (pid) and $port
+# start_daemon NAME [VAR=value ...] [-- serve options]: sets $daemon (pid),
+# $port and $keyfile
 start_daemon() {
   local name=$1
   shift
-  env "$@" "$bin/dpsim" serve --listen 127.0.0.1:0 >"$tmp/$name.out" 2>"$tmp/$name.err" &
+  local vars=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  env "${vars[@]}" "$bin/dpsim" serve --listen 127.0.0.1:0 "$@" >"$tmp/$name.out" \
+    2>"$tmp/$name.err" &
   daemon=$!
   pids+=("$daemon")
-  wait_for "$tmp/$name.out" "listening on" 10
+  wait_for "$tmp/$name.out" "key file" 10
   port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/$name.out")
+  keyfile=$(sed -n 's/^dpsim: key file \(.*\) (clients need to read it)$/\1/p' "$tmp/$name.out")
 }
 zelcli() { timeout 60 "$bin/zelcli" --json "$@"; }
 
@@ -58,7 +69,7 @@ export DPSIM_SERVER=127.0.0.1:$port
 timeout 60 "$bin/dpsim" log -f >"$tmp/log.out" 2>"$tmp/log.err" &
 follower=$!
 pids+=("$follower")
-wait_status "dpsim (pid" 10
+wait_status "dpsim (claimed pid" 10
 
 # The same job cycle gives the same results in-process and through the daemon.
 same_demo() { sed -E 's/after [0-9]+ ms/after N ms/; /DP master library/d' "$1"; }
@@ -89,6 +100,91 @@ grep -q '"resultCode": 22' "$tmp/silent.out" || fail "a silenced slave: no error
 timeout 10 "$bin/dpsim" answer VCP1 5 >/dev/null
 zelcli read 5 >/dev/null || fail "the slave does not answer again"
 
+echo "== only who holds the key: the key file and its directory"
+[ "$keyfile" = "$XDG_RUNTIME_DIR/kalmorix/dpsim-$port.key" ] || fail "key file at '$keyfile'"
+[ "$(stat -c %a "$keyfile")" = 600 ] || fail "key file mode $(stat -c %a "$keyfile"), not 600"
+[ "$(stat -c %a "$XDG_RUNTIME_DIR/kalmorix")" = 700 ] || fail "key directory mode not 700"
+main_port=$port
+main_key=$keyfile
+main_daemon=$daemon
+
+echo "== clients without the key are turned away while a program's jobs go on"
+"$bin/zelcli" --json watch 4 --interval 50 --count 2000 >"$tmp/keep.out" &
+keeper=$!
+pids+=("$keeper")
+wait_for "$tmp/keep.out" '"read": 2' 30
+head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$tmp/wrong.key"
+chmod 600 "$tmp/wrong.key"
+code=0
+DPSIM_KEY_FILE=$tmp/wrong.key timeout 10 "$bin/dpsim" set VCP1 4 "ee ee" >/dev/null 2>"$tmp/wrongkey.err" || code=$?
+[ "$code" = 3 ] || fail "dpsim with a wrong key: exit $code, not 3"
+grep -q "could not prove itself" "$tmp/wrongkey.err" || fail "no 'could not prove itself' with a wrong key"
+code=0
+DPSIM_KEY_FILE=$tmp/none zelcli read 4 >/dev/null 2>"$tmp/nokey.err" || code=$?
+[ "$code" = 2 ] || fail "zelcli without a key: exit $code, not 2"
+chmod 644 "$tmp/wrong.key"
+code=0
+DPSIM_KEY_FILE=$tmp/wrong.key timeout 10 "$bin/dpsim" status >/dev/null 2>"$tmp/openkey.err" || code=$?
+[ "$code" = 3 ] || fail "a key file others can read was used (exit $code)"
+grep -q "readable by nobody else" "$tmp/openkey.err" || fail "no word on the unsafe key file"
+# A client that claims a proof it cannot make, and one that skips it and
+# asks at once: neither gets anything done.
+hello() { # a Hello frame with zero nonce
+  printf '\x2d\x00\x00\x00\x02\x01\x00\x00\x01\x00\x00\x00\x04evil'
+  head -c 32 /dev/zero
+}
+{ hello; printf '\x24\x00\x00\x00\x02\x07\x00\x00'; head -c 32 /dev/zero; } |
+  timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" || true
+wait_for "$tmp/daemon.err" "wrong proof of the key; connection closed" 10
+{ hello; printf '\x0f\x00\x00\x00\x02\x12\x00\x00\x00\x04VCP1\x04\x02\x00\xee\xee'; } |
+  timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" || true
+wait_for "$tmp/daemon.err" "no proof of the key after Hello" 10
+[ "$(timeout 10 "$bin/dpsim" get VCP1 4)" = "ca fe 01" ] || fail "a client without the key changed a slave"
+timeout 10 "$bin/dpsim" status >"$tmp/status.out" || fail "dpsim status"
+grep -q "evil" "$tmp/status.out" && fail "status lists a client that did not prove itself"
+reads=$(grep -c '"read"' "$tmp/keep.out")
+sleep 0.5
+[ "$(grep -c '"read"' "$tmp/keep.out")" -gt "$reads" ] || fail "a program's reads stopped"
+kill -0 "$keeper" 2>/dev/null || fail "a program ended while clients were turned away"
+kill "$keeper" 2>/dev/null || true
+wait "$keeper" 2>/dev/null || true
+
+echo "== the key file is made anew, never through a link, in a private directory only"
+mkdir -p "$tmp/open/kalmorix"
+chmod 755 "$tmp/open/kalmorix"
+code=0
+XDG_RUNTIME_DIR=$tmp/open timeout 10 "$bin/dpsim" serve --listen 127.0.0.1:0 >/dev/null \
+  2>"$tmp/opendir.err" || code=$?
+[ "$code" = 1 ] || fail "a daemon kept its key in a directory others can enter (exit $code)"
+grep -q "not a directory of this user's alone" "$tmp/opendir.err" || fail "no word on the directory"
+echo keep >"$tmp/victim"
+ln -s "$tmp/victim" "$tmp/impostor.key"
+
+echo "== a listener without the key is not taken for the daemon"
+start_daemon impostor -- --key-file "$tmp/impostor.key"
+[ "$(cat "$tmp/victim")" = keep ] || fail "the daemon wrote its key through a link"
+[ -L "$tmp/impostor.key" ] && fail "the key file is still a link"
+[ "$(stat -c %a "$tmp/impostor.key")" = 600 ] || fail "--key-file: mode not 600"
+code=0
+DPSIM_SERVER=127.0.0.1:$port DPSIM_KEY_FILE=$main_key zelcli read 4 >"$tmp/imp-read.out" \
+  2>"$tmp/imp-read.err" || code=$?
+[ "$code" = 2 ] || fail "zelcli read from an impostor: exit $code, not 2"
+grep -q "could not prove itself" "$tmp/imp-read.err" || fail "zelcli: no 'could not prove itself'"
+code=0
+DPSIM_SERVER=127.0.0.1:$port DPSIM_KEY_FILE=$main_key timeout 10 "$bin/dpsim" status \
+  >/dev/null 2>"$tmp/imp-status.err" || code=$?
+[ "$code" = 3 ] || fail "dpsim status from an impostor: exit $code, not 3"
+# Without DPSIM_KEY_FILE the default key file of that port is not there.
+code=0
+DPSIM_SERVER=127.0.0.1:$port timeout 10 "$bin/dpsim" status >/dev/null 2>&1 || code=$?
+[ "$code" = 3 ] || fail "dpsim status with no key for the port: exit $code, not 3"
+kill -TERM "$daemon"
+wait "$daemon" || fail "the impostor daemon's exit code: $?"
+[ -e "$tmp/impostor.key" ] && fail "the key file stays after the daemon stopped"
+port=$main_port
+keyfile=$main_key
+daemon=$main_daemon
+
 echo "== a malformed message closes only its own connection"
 exec 3<>"/dev/tcp/127.0.0.1/$port"
 printf '\x10\x00\x00\x00\x01\x7f\x00\x00not a message' >&3
@@ -103,7 +199,8 @@ wait_for "$tmp/log.out" "VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
 
 if [ -n "$win32" ]; then
   echo "== a win32 program under Wine and a native one share the daemon"
-  wine=(timeout 120 wine "$win32/zelcli.exe" --json)
+  # The win32 program reads the native daemon's key through Wine's Z: drive.
+  wine=(timeout 120 env "DPSIM_KEY_FILE=Z:${keyfile//\//\\}" wine "$win32/zelcli.exe" --json)
   WINEDEBUG=-all "${wine[@]}" write 5 5e5e >"$tmp/wine-write.out" 2>&1 || fail "win32 write"
   zelcli read 5 | grep -q '"data": "5e5e"' || fail "native read of the win32 write"
   zelcli write 3 0d0e >/dev/null || fail "native write"
@@ -117,6 +214,7 @@ for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$daemon" 2>/dev/null && fail "the daemon did not stop within 10 s of SIGTERM"
 wait "$daemon" || fail "the daemon's exit code after SIGTERM: $?"
 grep -q stopping "$tmp/daemon.out" || fail "no 'stopping'"
+[ -e "$keyfile" ] && fail "the key file stays after the daemon stopped"
 
 echo "== the daemon killed in the middle of a job"
 # Jobs take 2 s on this bus, so the kill lands while one is in flight.
@@ -137,6 +235,17 @@ grep -q '"resultCode": 22' "$tmp/killed.out" || [ "$code" = 4 ] || fail "no erro
 code=0
 zelcli read 4 >/dev/null 2>&1 || code=$?
 [ "$code" = 2 ] || fail "opening without the daemon: exit $code, not 2 (cannot open)"
+
+forker=$bin/../tests/bin/fork_child
+if [ -x "$forker" ]; then
+  echo "== fork(): parent and child each get their own jobs through the daemon"
+  start_daemon fork DPSIM_DELAY_US=200000
+  DPSIM_SERVER=127.0.0.1:$port timeout 60 "$forker" >"$tmp/forker.out" 2>"$tmp/forker.err" ||
+    fail "fork_child through the daemon"
+  grep -q "malformed" "$tmp/fork.err" && fail "the daemon saw a malformed message after a fork"
+  kill -TERM "$daemon"
+  wait "$daemon" || fail "the fork test's daemon: exit $?"
+fi
 
 echo "== only loopback unless asked"
 code=0

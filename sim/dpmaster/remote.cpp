@@ -5,12 +5,17 @@
 #include <mutex>
 #include <string>
 
+#include "../wire/key.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <pthread.h>
 #endif
+
+#include <new>
 
 namespace dpsim::remote {
 namespace {
@@ -110,21 +115,43 @@ bool Ensure(Connection& c) {
   std::string host;
   uint16_t port = 0;
   std::string why = "bad address";
-  if (net::ParseAddress(c.address, wire::kDefaultPort, &host, &port)) {
-    c.socket = net::Connect(host, port, kConnectTimeoutMs, &why);
-  }
-  if (c.socket == net::kNoSocket) {
-    if (!c.complained)
-      fprintf(stderr, "dpsim: cannot reach the daemon at %s: %s\n", c.address.c_str(), why.c_str());
+  auto complain = [&](const std::string& what) {
+    if (!c.complained) fprintf(stderr, "dpsim: %s\n", what.c_str());
     c.complained = true;
     return false;
+  };
+  if (!net::ParseAddress(c.address, wire::kDefaultPort, &host, &port)) {
+    return complain("cannot reach the daemon at " + c.address + ": " + why);
   }
-  wire::Message hello;
-  hello.type = wire::kHello;
-  hello.pid = ProcessId();
-  hello.name = ProgramName();
-  wire::Message reply;
-  if (!Exchange(c, hello, wire::kHelloReply, &reply)) return false;
+  // The key is read at each connection: a daemon started anew has a new one.
+  why.clear();
+  const std::string keyFile = wire::ClientKeyPath(port, &why);
+  wire::Key key;
+  if (keyFile.empty() || !wire::ReadKeyFile(keyFile, &key, &why)) {
+    return complain("cannot reach the daemon at " + c.address + ": no key (" + why +
+                    "; DPSIM_KEY_FILE names the daemon's key file)");
+  }
+  c.socket = net::Connect(host, port, kConnectTimeoutMs, &why);
+  if (c.socket == net::kNoSocket) {
+    return complain("cannot reach the daemon at " + c.address + ": " + why);
+  }
+  const wire::Hello hello =
+      wire::ClientHello(c.socket, key, ProcessId(), ProgramName(), kReplyTimeoutMs, &why);
+  if (hello != wire::Hello::kOk) {
+    // Whoever listens there is not our daemon, or not one we can use: as if
+    // nobody were there, and nothing of it is believed.
+    net::Close(c.socket);
+    c.socket = net::kNoSocket;
+    if (hello == wire::Hello::kUnproven) {
+      return complain("the daemon at " + c.address + " could not prove itself (key file " +
+                      keyFile + "); not using it");
+    }
+    if (hello == wire::Hello::kRefused) {
+      return complain("cannot use the daemon at " + c.address + ": " + why + " (key file " +
+                      keyFile + ")");
+    }
+    return complain("cannot reach the daemon at " + c.address + ": " + why);
+  }
   c.complained = false;
   if (++c.epoch == 0) c.epoch = 1;  // 0 means in-process
   c.live = c.epoch;
@@ -160,10 +187,33 @@ namespace {
 
 uint32_t LiveEpochIfOn() { return On() ? LiveEpoch() : 0; }
 
+#if !defined(_WIN32)
+// fork(): the child shares the parent's socket. Replies on it are the
+// parent's, so the child closes its copy (only closes it: a shutdown or a
+// frame would end or confuse the parent's connection) and connects anew at
+// its next open; the handles of the parent's connection are refused in it,
+// as those of a lost daemon. The lock is made anew: its holder, if any,
+// is a thread the child does not have.
+extern "C" void ConnectionAfterForkChild() {
+  Connection& c = C();
+  new (&c.lock) std::mutex();
+  if (c.socket != net::kNoSocket) net::Close(c.socket);
+  c.socket = net::kNoSocket;
+  c.live = 0;
+  if (++c.epoch == 0) c.epoch = 1;
+  c.complained = false;
+}
+#endif
+
 // Set as the library loads, so that delivery asks from its first round on:
 // On() is decided by whoever asks first, the delivery thread included.
 struct EpochSource {
-  EpochSource() { SetLiveEpochSource(&LiveEpochIfOn); }
+  EpochSource() {
+    SetLiveEpochSource(&LiveEpochIfOn);
+#if !defined(_WIN32)
+    pthread_atfork(nullptr, nullptr, ConnectionAfterForkChild);
+#endif
+  }
 } g_epochSource;
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #if !defined(_WIN32)
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -47,6 +48,35 @@ std::string ReadFile(const char* path, std::string* diag) {
 
 bool g_server = false;
 
+#if !defined(_WIN32)
+// fork(): the child has only the thread that forked. The state is taken
+// whole (under its lock, so that no change is half done), and in the child
+// every lock is made anew, since whoever held one is not there to leave it;
+// so are the delivery thread and the releases that other threads had under
+// way.
+State* g_forking = nullptr;
+
+extern "C" void BeforeFork() { plat::LockEnter(&g_forking->lock); }
+extern "C" void AfterForkParent() { plat::LockLeave(&g_forking->lock); }
+extern "C" void AfterForkChild() {
+  State& s = *g_forking;
+  plat::LockInit(&s.signalLock);
+  plat::LockInit(&s.lock);
+  plat::LockInit(&s.logLock);
+  plat::LockInit(&s.traceLock);
+  plat::LockInit(&s.threadLock);
+  for (auto& entry : s.dp) {
+    entry.second.releasing = 0;
+    entry.second.closing = false;
+  }
+  s.draining = false;
+  // The parent's event is left alone: its own lock may be held. The next
+  // submission starts a delivery thread of the child's.
+  s.threadWake = nullptr;
+  s.threadState.store(0);
+}
+#endif
+
 State* Make() {
   // Leaked on purpose: see G().
   State* s = new State();
@@ -70,6 +100,10 @@ State* Make() {
     fprintf(stderr, "dpsim: %.*s\n", static_cast<int>(end - pos), diag.c_str() + pos);
   }
   ApplySettings(*s, settings);
+#if !defined(_WIN32)
+  g_forking = s;
+  pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild);
+#endif
   return s;
 }
 

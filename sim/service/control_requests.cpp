@@ -79,7 +79,7 @@ wire::Message Status(bool json) {
   std::string clients;
   size_t count = 0;
   for (const auto& c : sv.clients) {
-    if (!c->greeted || c->done) continue;
+    if (!c->proven || c->done) continue;
     ++count;
     auto list = [](const std::set<int32_t>& handles) {
       std::string out;
@@ -88,10 +88,11 @@ wire::Message Status(bool json) {
     };
     if (!clients.empty()) clients += ",";
     clients += "{\"id\":" + std::to_string(c->id) + ",\"program\":" + JsonString(c->program) +
-               ",\"pid\":" + std::to_string(c->pid) + ",\"peer\":" + JsonString(c->peer) +
-               ",\"dpHandles\":[" + list(c->dp) + "],\"fdlHandles\":[" + list(c->fdl) +
+               ",\"pid\":" + std::to_string(c->pid) +
+               ",\"claimed\":true,\"peer\":" + JsonString(c->peer) + ",\"dpHandles\":[" +
+               list(c->dp) + "],\"fdlHandles\":[" + list(c->fdl) +
                "],\"jobs\":" + std::to_string(c->jobs) + "}";
-    human += "client " + std::to_string(c->id) + ": " + c->program + " (pid " +
+    human += "client " + std::to_string(c->id) + ": " + c->program + " (claimed pid " +
              std::to_string(c->pid) + ", " + c->peer + "), DP handles " +
              (c->dp.empty() ? "-" : list(c->dp)) + ", FDL handles " +
              (c->fdl.empty() ? "-" : list(c->fdl)) + ", " + std::to_string(c->jobs) + " jobs\n";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../plant/sim_state.h"
+#include "../wire/key.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
 #include "kalmorix_version.h"
@@ -34,9 +35,10 @@ const char kUsage[] =
     "when DPSIM_SERVER (or 'server' in the configuration) names it.\n"
     "\n"
     "commands:\n"
-    "  serve [--listen HOST:PORT] [--allow-remote]\n"
+    "  serve [--listen HOST:PORT] [--allow-remote] [--key-file PATH]\n"
     "                        run the daemon in the foreground (stop: Ctrl+C);\n"
     "                        it reads DPSIM_CONFIG like the in-process stand-in\n"
+    "                        and writes the key its clients need to PATH\n"
     "  status                processors, slaves, connected programs, jobs per second\n"
     "  get PROC SLAVE        a slave's data\n"
     "  set PROC SLAVE HEX    replace a slave's data (e.g. 01A2ff or \"01 a2 ff\")\n"
@@ -50,6 +52,8 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --server HOST:PORT    the daemon (default: DPSIM_SERVER, else 127.0.0.1:47213)\n"
+    "                        whose key is read from DPSIM_KEY_FILE, else the file\n"
+    "                        that 'dpsim serve' names for its port\n"
     "  --json                machine-readable output, also for failures\n"
     "  --version             the version\n"
     "  -h, --help            this text\n"
@@ -153,14 +157,27 @@ class Link {
       return Usage("not a daemon address: " + address);
     }
     std::string why;
+    // Without the daemon's key there is nobody to talk to: no daemon of this
+    // user runs there, or its key file is not safe to trust.
+    const std::string keyFile = wire::ClientKeyPath(port, &why);
+    wire::Key key;
+    if (keyFile.empty() || !wire::ReadKeyFile(keyFile, &key, &why)) {
+      return Fail(kExitNoDaemon, "no key for the daemon at " + address + ": " + why +
+                                     " (is 'dpsim serve' running? DPSIM_KEY_FILE names its key)");
+    }
     socket_ = net::Connect(host, port, kTimeoutMs, &why);
     if (socket_ == net::kNoSocket) return Fail(kExitNoDaemon, why + " (is 'dpsim serve' running?)");
-    wire::Message hello;
-    hello.type = wire::kHello;
-    hello.pid = ProcessId();
-    hello.name = "dpsim";
-    wire::Message reply;
-    return Exchange(hello, wire::kHelloReply, &reply);
+    switch (wire::ClientHello(socket_, key, ProcessId(), "dpsim", kTimeoutMs, &why)) {
+      case wire::Hello::kOk:
+        return kExitOk;
+      case wire::Hello::kUnproven:
+        return Fail(kExitNoDaemon, "the daemon at " + address + " could not prove itself (" + why +
+                                       "); not using it");
+      case wire::Hello::kRefused:
+        return Fail(kExitNoDaemon, why + " (key file " + keyFile + ")");
+      default:
+        return Fail(kExitNoDaemon, "the daemon at " + address + ": " + why);
+    }
   }
 
   int Exchange(const wire::Message& request, uint8_t replyType, wire::Message* reply) {
@@ -195,6 +212,8 @@ int Serve(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--listen" && i + 1 < args.size()) {  // the last one holds
       options.listen = args[++i];
+    } else if (args[i] == "--key-file" && i + 1 < args.size()) {
+      options.keyFile = args[++i];
     } else if (args[i] == "--allow-remote") {
       options.anyAddress = true;
     } else {

@@ -60,6 +60,10 @@ void Serve(Client& c) {
       why = "no Hello first";
     } else if (c.greeted && req.type == wire::kHello) {
       why = "a second Hello";
+    } else if (c.greeted && !c.proven && req.type != wire::kProof) {
+      why = "no proof of the key after Hello";
+    } else if (c.proven && req.type == wire::kProof) {
+      why = "a second proof";
     }
     if (!why.empty()) {
       // Only this connection goes: whatever it sent is not trusted further.
@@ -74,9 +78,29 @@ void Serve(Client& c) {
         c.greeted = true;
         c.program = req.name;
         c.pid = req.pid;
+        memcpy(c.clientNonce, req.nonce, wire::kNonceBytes);
+        if (!wire::RandomBytes(c.serverNonce, wire::kNonceBytes)) {
+          Say(c, "no random numbers for the Hello; connection closed");
+          return;
+        }
         reply.type = wire::kHelloReply;
         reply.pid = ProcessId();
         reply.name = "dpsim " KALMORIX_VERSION_TEXT;
+        memcpy(reply.nonce, c.serverNonce, wire::kNonceBytes);
+        const wire::Digest proof = wire::ServerProof(S().key, c.clientNonce, c.serverNonce);
+        memcpy(reply.proof, proof.data(), wire::kProofBytes);
+        break;
+      }
+      case wire::kProof: {
+        // Nothing else is done for a connection before this passes.
+        const wire::Digest expect = wire::ClientProof(S().key, c.serverNonce, c.clientNonce);
+        if (!wire::EqualConstantTime(expect.data(), req.proof, wire::kProofBytes)) {
+          Say(c, "refused: wrong proof of the key; connection closed");
+          return;
+        }
+        std::lock_guard<std::mutex> lock(S().mu);
+        c.proven = true;
+        reply = StatusReply(0);
         break;
       }
       case wire::kKnown: {
@@ -196,6 +220,17 @@ int Serve(const Options& options) {
   Server& sv = S();
   sv.address =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound);
+  // Only who can read this file may use the daemon: the key is written
+  // before anyone can be told the port, and removed when the daemon stops.
+  why.clear();
+  std::string keyFile = options.keyFile;
+  if (keyFile.empty()) keyFile = wire::DefaultKeyPath(bound, true, &why);
+  if (keyFile.empty() || !wire::RandomBytes(sv.key.data(), sv.key.size()) ||
+      !wire::WriteKeyFile(keyFile, sv.key, &why)) {
+    fprintf(stderr, "dpsim: no key file: %s\n", why.empty() ? "no random numbers" : why.c_str());
+    net::Close(listener);
+    return 1;
+  }
 #if defined(_WIN32)
   SetConsoleCtrlHandler(OnConsole, TRUE);
 #else
@@ -205,6 +240,12 @@ int Serve(const Options& options) {
   sigaction(SIGTERM, &sa, nullptr);
 #endif
   printf("dpsim: listening on %s\n", sv.address.c_str());
+  printf("dpsim: key file %s (clients need to read it)\n", keyFile.c_str());
+  if (options.anyAddress) {
+    fprintf(stderr,
+            "dpsim: warning: --allow-remote: a client elsewhere needs a copy of the key file, "
+            "and the connection is not encrypted: anyone on the way can read and alter it\n");
+  }
   fflush(stdout);
   while (!g_stop) {
     std::string peer;
@@ -237,6 +278,7 @@ int Serve(const Options& options) {
     all.swap(sv.clients);
   }
   for (auto& c : all) c->thread.join();
+  wire::RemoveKeyFile(keyFile);
   return 0;
 }
 

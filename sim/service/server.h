@@ -8,6 +8,7 @@ namespace dpsim::server {
 struct Options {
   std::string listen;       // host:port; "" for DPSIM_SERVER or the default
   bool anyAddress = false;  // listening off the loopback interface was asked for
+  std::string keyFile;      // "" for the default path of the port
 };
 
 // Runs in the foreground until SIGINT or SIGTERM (a console close on

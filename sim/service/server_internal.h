@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "../wire/key.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
 
@@ -26,9 +27,12 @@ struct Client {
   int id = 0;
   net::Socket socket = net::kNoSocket;
   std::string peer;
-  std::string program = "?";
+  std::string program = "?";  // program and pid: what the client says, unchecked
   uint32_t pid = 0;
   bool greeted = false;
+  bool proven = false;  // it proved in the Hello exchange that it holds the key
+  uint8_t clientNonce[wire::kNonceBytes] = {};
+  uint8_t serverNonce[wire::kNonceBytes] = {};
   std::set<int32_t> dp;  // handles it opened, closed when it goes
   std::set<int32_t> fdl;
   uint64_t jobs = 0;
@@ -54,6 +58,7 @@ struct Server {
   // after G().lock where both are held, never before it.
   std::mutex mu;
   std::string address;
+  wire::Key key = {};  // whoever holds it may connect; fixed before the first one does
   std::list<std::unique_ptr<Client>> clients;
   int nextClient = 1;
   std::deque<JobRecord> log;

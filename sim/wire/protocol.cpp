@@ -136,9 +136,18 @@ template <typename IO, typename M>
 bool Fields(IO& io, M& m) {
   switch (m.type) {
     case kHello:
+      io.U32(m.pid);
+      io.Name(m.name);
+      io.Bytes(m.nonce, kNonceBytes);
+      return true;
     case kHelloReply:
       io.U32(m.pid);
       io.Name(m.name);
+      io.Bytes(m.nonce, kNonceBytes);
+      io.Bytes(m.proof, kProofBytes);
+      return true;
+    case kProof:
+      io.Bytes(m.proof, kProofBytes);
       return true;
     case kKnown:
       io.Name(m.name);

@@ -9,9 +9,10 @@
 // unknown type, a short or long payload or a field out of range rejects the
 // whole frame, and whoever receives it closes the connection.
 //
-// Requests are answered in order, one reply each. A library connection starts
-// with Hello; a control connection too. After Follow the daemon sends
-// LogLine frames until the connection closes.
+// Requests are answered in order, one reply each. Every connection starts
+// with Hello, HelloReply, Proof and its StatusReply: both sides prove that
+// they hold the daemon's secret (see key.h) before anything else is sent.
+// After Follow the daemon sends LogLine frames until the connection closes.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,7 @@
 
 namespace dpsim::wire {
 
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersion = 2;  // 2: the Hello proofs
 constexpr size_t kLengthBytes = 4;
 constexpr size_t kHeaderBytes = 4;  // after the length: version, type, 0, 0
 constexpr size_t kMaxFrame = 65536;
@@ -31,14 +32,17 @@ constexpr size_t kBlockBytes = 340;
 constexpr size_t kMaxSlaveData = 240;
 constexpr size_t kMaxConfirmations = 4;  // a job's own and the random faults' extras
 constexpr uint16_t kDefaultPort = 47213;
+constexpr size_t kNonceBytes = 32;
+constexpr size_t kProofBytes = 32;  // HMAC-SHA-256
 
 enum Type : uint8_t {
   kHello = 0x01,
   kKnown = 0x02,  // is the processor there (CpPrepare, CpRelease)
   kOpen = 0x03,
   kClose = 0x04,
-  kJob = 0x05,  // DPC1 read or write
-  kFdl = 0x06,  // FDL request block
+  kJob = 0x05,    // DPC1 read or write
+  kFdl = 0x06,    // FDL request block
+  kProof = 0x07,  // the client's proof, after HelloReply; answered by StatusReply
   // Control requests: each answered by a Text reply.
   kStatus = 0x10,
   kGet = 0x11,
@@ -49,7 +53,7 @@ enum Type : uint8_t {
   kFollow = 0x16,
   // Replies and events.
   kHelloReply = 0x81,
-  kStatusReply = 0x82,  // Known, Open, Close
+  kStatusReply = 0x82,  // Known, Open, Close, Proof
   kJobReply = 0x85,
   kFdlReply = 0x86,
   kText = 0x90,
@@ -85,7 +89,7 @@ struct Message {
   uint8_t slave = 0;      // Get, Set, Silence
   uint8_t on = 0;         // Silence: 1 silent, 0 answering
   uint8_t fault = 0;      // Fault: the kind
-  uint32_t pid = 0;       // Hello, HelloReply
+  uint32_t pid = 0;       // Hello, HelloReply: what the sender says it is
   uint32_t rate = 0;      // Fault: per million
   uint32_t status = 0;    // StatusReply, Text (0: done)
   int32_t handle = -1;    // Open reply, Close, Job, Fdl
@@ -97,6 +101,8 @@ struct Message {
   std::vector<uint8_t> data;  // Set: slave data
   uint8_t record[kRecordBytes] = {};  // Job
   uint8_t block[kBlockBytes] = {};    // Fdl
+  uint8_t nonce[kNonceBytes] = {};    // Hello, HelloReply
+  uint8_t proof[kProofBytes] = {};    // HelloReply, Proof
   std::vector<Cnf> cnfs;              // JobReply
   std::vector<FdlRes> results;        // FdlReply
 };
