@@ -192,50 +192,55 @@ void SubmitReadBack(WorkerContext& w, WorkerState& s) {
   }
 }
 
-// A read-back's confirmation; a late or unknown one is traced and otherwise
-// ignored: the only result stored is the current job's own, which it must
-// not take away (callers hold the lock). True when it was late.
-bool OnReadBackConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
-                            const DpError& err, uint32_t& unattributed) {
-  const uint16_t jobSeq = LoadShared(w.JobSeq);
-  if (s.ReadBackSeq != jobSeq) s.ReadBackSeq = 0;  // that write was given up
-  const uint16_t awaited = s.ReadBackSeq;
-  const Owner owner = PoolConfirm(s.ReadBacks, EchoOf(area, false), awaited);
-  bool finish = false;
-  DpError status = err;
+// What a confirmation counted by the pool as `owner` does to the job in
+// progress (`jobSeq`): true when the job is decided by it, with `why` set
+// when not on a status of its own. A confirmation that may be the job's is
+// kept until the job's own status is known.
+bool Decide(Owner owner, Possible& maybe, uint16_t jobSeq, const uint8_t* area, const DpError& err,
+            bool write, uint32_t& why) {
   switch (owner) {
     case Owner::kNone:
     case Owner::kOther:
-      return true;
+      return false;
     case Owner::kEchoed:
-      finish = true;
       break;
     case Owner::kCurrent:
-      finish = true;
-      if (HasPossible(s.ReadBackMaybe, awaited) &&
-          !AddPossible(s.ReadBackMaybe, awaited, area, err, false)) {
-        unattributed = kErrCodeDisagree;
+      if (HasPossible(maybe, jobSeq) && !AddPossible(maybe, jobSeq, area, err, write)) {
+        why = kErrCodeDisagree;
       }
       break;
     case Owner::kMaybe:
-      if (!AddPossible(s.ReadBackMaybe, awaited, area, err, false)) {
-        unattributed = kErrCodeDisagree;
-        finish = true;
-      }
+      if (AddPossible(maybe, jobSeq, area, err, write)) return false;
+      why = kErrCodeDisagree;
       break;
   }
-  if (!finish) return false;
+  maybe.Count = 0;
+  return true;
+}
+
+bool IsLate(Owner owner) { return owner == Owner::kNone || owner == Owner::kOther; }
+
+// A read-back's confirmation (callers hold the lock). True when it was late.
+bool OnReadBackConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
+                            const DpError& err, uint32_t& unattributed) {
+  if (s.ReadBackSeq != LoadShared(w.JobSeq)) s.ReadBackSeq = 0;  // that write was given up
+  const uint16_t awaited = s.ReadBackSeq;
+  const Owner owner = PoolConfirm(s.ReadBacks, EchoOf(area, false), awaited);
+  if (!Decide(owner, s.ReadBackMaybe, awaited, area, err, false, unattributed)) {
+    return IsLate(owner);
+  }
   s.ReadBackSeq = 0;
-  s.ReadBackMaybe.Count = 0;
   if (unattributed != 0) {
     FinishUnattributed(w, unattributed);
   } else {
-    StoreError(w.CnfError, status);
+    StoreError(w.CnfError, err);
     MarkReady(w);
   }
   return false;
 }
 
+// A late or unknown confirmation is traced and otherwise ignored: the only
+// result stored is the current job's own, which it must not take away.
 void OnReadConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area, const DpError& err) {
   const uint16_t seq = Get(RecordOf(area).SeqNo);
   bool late = false;
@@ -266,45 +271,26 @@ void OnWriteConfirmation(WorkerContext& w, WorkerState& s, const uint8_t* area,
   bool take = false;
   bool late = false;
   uint32_t unattributed = 0;
-  alignas(4) uint8_t taken[kDpc1ReceiveArea];
-  DpError takenErr = err;
-  std::memcpy(taken, area, kDpc1ReceiveArea);
   {
     ModuleLockGuard lock;
     jobSeq = LoadShared(w.JobSeq);
     const bool awaited =
         LoadShared(w.JobOperation) == kOperationWrite && !LoadShared(w.JobConfirmed);
     const uint16_t current = awaited ? jobSeq : 0;
-    switch (PoolConfirm(w.Writes, EchoOf(area, true), current)) {
-      case Owner::kNone:
-      case Owner::kOther:
-        late = true;
-        break;
-      case Owner::kEchoed:
+    const Owner owner = PoolConfirm(w.Writes, EchoOf(area, true), current);
+    late = IsLate(owner);
+    if (Decide(owner, s.WriteMaybe, current, area, err, true, unattributed)) {
+      if (unattributed != 0) {
+        FinishUnattributed(w, unattributed);
+      } else {
         take = true;
-        break;
-      case Owner::kCurrent:
-        take = true;
-        if (HasPossible(s.WriteMaybe, current) &&
-            !AddPossible(s.WriteMaybe, current, area, err, true)) {
-          unattributed = kErrCodeDisagree;
-        }
-        break;
-      case Owner::kMaybe:
-        if (!AddPossible(s.WriteMaybe, current, area, err, true)) unattributed = kErrCodeDisagree;
-        break;
-    }
-    if (take || unattributed != 0) s.WriteMaybe.Count = 0;
-    if (unattributed != 0) {
-      take = false;
-      FinishUnattributed(w, unattributed);
-    } else if (take) {
-      StoreShared(w.JobConfirmed, uint8_t{1});
+        StoreShared(w.JobConfirmed, uint8_t{1});
+      }
     }
   }
   if (late) Trace("Kalmorix.dll: Confirmation too late");
   if (unattributed != 0) TraceUnattributed(unattributed);
-  if (take) CompleteWrite(w, s, jobSeq, taken, takenErr);
+  if (take) CompleteWrite(w, s, jobSeq, area, err);
 }
 
 void OnDpc1Confirmation(WorkerContext& w, WorkerState& s) {
