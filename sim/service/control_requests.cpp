@@ -166,8 +166,17 @@ wire::Message Load(const wire::Message& req, bool json) {
   Settings settings = DefaultSettings();
   std::string diag;
   int errors = ParseConfig(req.text, &settings, &diag);
+  // Whoever reaches the port must not make the daemon open (or create, or
+  // block on) a file of its choosing: the trace stays where it was started.
+  const bool traceIgnored = settings.trace != DefaultSettings().trace;
   errors += ApplyEnvironment(&settings, &diag);
   settings.server.clear();
+  {
+    State& s = G();
+    Guard g(&s.lock);
+    settings.trace = s.config.trace;
+  }
+  if (traceIgnored) diag += "trace kept as the daemon was started (not changed over the wire)\n";
   const size_t processors = settings.processors.size();
   ApplySettings(G(), settings);
   const std::string done = "loaded " + std::to_string(processors) + " processors, " +
