@@ -99,7 +99,11 @@ wait_for "$tmp/daemon.err" "frame length out of range" 10
 zelcli read 4 >/dev/null || fail "the daemon serves no more after a malformed message"
 kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the malformed client"
 wait_for "$tmp/log.out" "VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
-[ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ] || fail "log -f misses reads"
+deadline=$((SECONDS + 10))
+until [ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ]; do
+  [ $SECONDS -lt $deadline ] || fail "log -f misses reads"
+  sleep 0.05
+done
 
 echo "== hostile clients: idle, half-sent, too many connections, too many handles"
 # One table of clients that would each hold the daemon's threads or memory
@@ -225,6 +229,31 @@ grep -q '"resultCode": 22' "$tmp/killed.out" || [ "$code" = 4 ] || fail "no erro
 code=0
 zelcli read 4 >/dev/null 2>&1 || code=$?
 [ "$code" = 2 ] || fail "opening without the daemon: exit $code, not 2 (cannot open)"
+
+echo "== many log followers do not slow a program's jobs"
+start_daemon fast DPSIM_DELAY_US=0
+jobs_per_s() {
+  (cd "$bin" && DPSIM_SERVER=127.0.0.1:$port timeout 30 ./kx_bench --load 2 1000) |
+    awk '/^jobs/ { print $2 }'
+}
+alone=$(jobs_per_s)
+followers=()
+for i in $(seq 40); do
+  DPSIM_SERVER=127.0.0.1:$port timeout 30 "$bin/dpsim" log -f >"$tmp/f$i.log" 2>&1 &
+  followers+=("$!")
+done
+sleep 1
+watched=$(jobs_per_s)
+refused=0
+for i in $(seq 40); do grep -q "too many followers" "$tmp/f$i.log" && refused=$((refused + 1)); done
+for p in "${followers[@]}"; do kill "$p" 2>/dev/null || true; done
+for p in "${followers[@]}"; do wait "$p" 2>/dev/null || true; done
+echo "jobs/s: $alone alone, $watched with 40 followers ($refused refused)"
+[ "$refused" = 8 ] || fail "$refused of 40 followers refused, not 8 (at most 32)"
+[ $((watched * 5)) -ge "$alone" ] || fail "followers slowed the jobs from $alone to $watched a second"
+grep -q "slave [0-9]* read" "$tmp"/f*.log || fail "a follower saw no jobs"
+kill -TERM "$daemon"
+wait "$daemon" || fail "the daemon's exit code after the followers: $?"
 
 echo "== a daemon whose stderr reader went away goes on"
 "$bin/dpsim" serve --listen 127.0.0.1:0 >"$tmp/pipe.out" 2> >(exec true) &

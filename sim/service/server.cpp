@@ -121,9 +121,29 @@ void Serve(Client& c) {
       case wire::kLoad:
         reply = Load(req, json);
         break;
-      case wire::kFollow:
+      case wire::kFollow: {
+        // Each follower is a thread formatting every job: a few are enough.
+        bool full = false;
+        {
+          std::lock_guard<std::mutex> lock(S().mu);
+          full = S().followers >= kMaxFollowers;
+          if (!full) ++S().followers;
+        }
+        if (full) {
+          Send(c, Text(1, json ? "{\"error\":\"too many followers\"}"
+                               : "too many followers (at most " + std::to_string(kMaxFollowers) +
+                                     ")\n"));
+          return;
+        }
+        struct Leave {
+          ~Leave() {
+            std::lock_guard<std::mutex> lock(S().mu);
+            --S().followers;
+          }
+        } leave;
         if (Send(c, Text(0, ""))) Follow(c, json);
         return;
+      }
       default:
         Say(c, "a reply where a request belongs; connection closed");
         return;
@@ -283,7 +303,6 @@ int Serve(const Options& options) {
       if (c->socket != net::kNoSocket) net::Shutdown(c->socket);
     }
   }
-  sv.logChanged.notify_all();
   std::list<std::unique_ptr<Client>> all;
   {
     std::lock_guard<std::mutex> lock(sv.mu);
