@@ -203,6 +203,14 @@ grep -q "delay_us must be" "$tmp/load.out" || fail "a delay of 71 minutes was ta
 grep -q "control characters" "$tmp/load.out" || fail "a processor name with ESC was taken"
 if grep -q $'\033' "$tmp/load.out"; then fail "an escape sequence reached the terminal"; fi
 
+echo "== a status too long for one reply is cut between entries, and says so"
+for i in $(seq 2000); do printf "processor P%04d\nslave 1\n" "$i"; done >"$tmp/many.cfg"
+timeout 10 "$bin/dpsim" load "$tmp/many.cfg" >/dev/null || fail "loading 2000 processors"
+timeout 10 "$bin/dpsim" --json status >"$tmp/status.json" || fail "dpsim --json status"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))
+assert d["truncated"] is True and 100 < len(d["processors"]) < 2000, "not cut between entries"
+' "$tmp/status.json" || fail "a long --json status is not valid JSON marked truncated"
+
 echo "== SIGTERM stops the daemon cleanly"
 kill -TERM "$daemon"
 for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done

@@ -168,8 +168,9 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
       // The wire's rule as well: a name nobody can ask for is of no use, and
       // control characters would reach the operator's terminal.
       if (rest.find_first_of(kBlanks) != std::string::npos || !wire::ValidName(rest)) {
-        why = "processor needs one name without blanks or control characters, at most 255 "
-              "characters";
+        why =
+            "processor needs one name without blanks or control characters, at most 255 "
+            "characters";
       } else {
         if (!replacedDefaults) {
           settings->processors.clear();

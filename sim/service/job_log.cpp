@@ -94,8 +94,9 @@ void Follow(Client& c, bool json) {
     wire::Message m;
     m.type = wire::kLogLine;
     if (dropped != 0) {
-      m.text = json ? "{\"dropped\":" + std::to_string(dropped) + "}"
-                    : "... " + std::to_string(dropped) + " jobs not shown (this follower fell behind)";
+      m.text =
+          json ? "{\"dropped\":" + std::to_string(dropped) + "}"
+               : "... " + std::to_string(dropped) + " jobs not shown (this follower fell behind)";
       if (!Send(c, m)) return;
     }
     for (const auto& r : fresh) {

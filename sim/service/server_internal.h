@@ -17,10 +17,10 @@
 
 namespace dpsim::server {
 
-constexpr uint32_t kPollMs = 200;  // how soon a stop or a gone follower is noticed
-constexpr size_t kMaxClients = 256;  // connections at once; more are closed at once
-constexpr uint32_t kHelloMs = 5000;  // a new connection's Hello must arrive by then
-constexpr uint32_t kFrameMs = 5000;  // a frame, once begun, must be whole by then
+constexpr uint32_t kPollMs = 200;           // how soon a stop or a gone follower is noticed
+constexpr size_t kMaxClients = 256;         // connections at once; more are closed at once
+constexpr uint32_t kHelloMs = 5000;         // a new connection's Hello must arrive by then
+constexpr uint32_t kFrameMs = 5000;         // a frame, once begun, must be whole by then
 constexpr uint32_t kAcceptBackoffMs = 100;  // after a failed accept
 constexpr size_t kMaxHandles = 1024;        // open DP and FDL handles per connection
 constexpr int kMaxFollowers = 32;           // log -f connections at once
