@@ -60,9 +60,11 @@ void Forget(Client& client, bool fdl, int32_t handle) {
   std::lock_guard<std::mutex> lock(S().mu);
   if (fdl) {
     s.fdl.erase(handle);
+    ForgetFaults(s, true, handle);
     client.fdl.erase(handle);
   } else {
     s.dp.erase(handle);
+    ForgetFaults(s, false, handle);
     client.dp.erase(handle);
   }
 }
