@@ -121,6 +121,7 @@ wire::Message Status(bool json) {
   }
   if (json) {
     std::vector<std::string> procEntries;
+    procEntries.reserve(procs.size());
     for (const ProcessorView& p : procs) {
       std::string slaves;
       for (const SlaveView& v : p.slaves) {
@@ -139,6 +140,7 @@ wire::Message Status(bool json) {
                             "],\"faultsPerMillion\":{" + faults + "}}");
     }
     std::vector<std::string> clientEntries;
+    clientEntries.reserve(clients.size());
     for (const ClientView& c : clients) {
       clientEntries.push_back(
           "{\"id\":" + std::to_string(c.id) + ",\"program\":" + JsonString(c.program) +
