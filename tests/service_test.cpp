@@ -2,6 +2,7 @@
 // read, and whatever is not exactly a message is turned away.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 #include "key.h"
@@ -263,6 +264,46 @@ TEST(Net, Addresses) {
     EXPECT_EQ(host, c.host) << c.text;
     EXPECT_EQ(port, c.port) << c.text;
   }
+}
+
+// An idle peer may wait between frames; a frame once begun must be whole in
+// time, and a frame that comes whole is taken, however long it was awaited.
+TEST(Net, AFrameOnceBegunMustBeWholeInTime) {
+  uint16_t port = 0;
+  std::string why;
+  const net::Socket listener = net::Listen("127.0.0.1", 0, false, &port, &why);
+  ASSERT_NE(listener, net::kNoSocket) << why;
+  const net::Socket client = net::Connect("127.0.0.1", port, 2000, &why);
+  ASSERT_NE(client, net::kNoSocket) << why;
+  std::string peer;
+  const net::Socket server = net::Accept(listener, 2000, &peer);
+  ASSERT_NE(server, net::kNoSocket);
+
+  std::vector<uint8_t> body;
+  EXPECT_EQ(net::RecvFrame(server, &body, 100), net::Recv::kTimeout) << "idle, with a deadline";
+
+  wire::Message m;
+  m.type = wire::kStatus;
+  std::vector<uint8_t> frame;
+  ASSERT_TRUE(wire::Encode(m, &frame));
+  ASSERT_TRUE(net::SendAll(client, frame.data(), frame.size()));
+  ASSERT_EQ(net::RecvFrameOnceBegun(server, &body, 100), net::Recv::kFrame);
+  EXPECT_EQ(body.size(), frame.size() - wire::kLengthBytes);
+
+  // Half a frame: the length says 64 KiB, a few bytes come.
+  const uint8_t half[] = {0x00, 0x00, 0x01, 0x00, 0x01, 0x10, 0x00, 0x00, 'x'};
+  ASSERT_TRUE(net::SendAll(client, half, sizeof(half)));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(net::RecvFrameOnceBegun(server, &body, 300), net::Recv::kTimeout);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+
+  // Closed by the peer while idle: that, not a time-out.
+  net::Close(client);
+  EXPECT_EQ(net::RecvFrameOnceBegun(server, &body, 300), net::Recv::kClosed);
+  net::Close(server);
+  net::Close(listener);
 }
 
 }  // namespace

@@ -195,7 +195,88 @@ wait_for "$tmp/daemon.err" "frame length out of range" 10
 zelcli read 4 >/dev/null || fail "the daemon serves no more after a malformed message"
 kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the malformed client"
 wait_for "$tmp/log.out" "VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
-[ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ] || fail "log -f misses reads"
+deadline=$((SECONDS + 10))
+until [ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ]; do
+  [ $SECONDS -lt $deadline ] || fail "log -f misses reads"
+  sleep 0.05
+done
+
+echo "== hostile clients: idle, half-sent, too many connections, too many handles"
+# One table of clients that would each hold the daemon's threads or memory
+# for ever; each must be turned away while the others are served.
+timeout 60 python3 - "$port" "$bin/../lib" "$daemon" <<'PY' || fail "hostile clients"
+import ctypes, os, socket, struct, sys, time
+port, lib_dir, daemon = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+
+def connect():
+    return socket.create_connection(("127.0.0.1", port), timeout=10)
+
+def frame(kind, fields):
+    return struct.pack("<I", 4 + len(fields)) + bytes([2, kind, 0, 0]) + fields
+
+def hello(s):  # the library's first message (sim/wire/protocol.h), no proof to follow
+    s.sendall(frame(0x01, struct.pack("<I", os.getpid()) + bytes([7]) + b"hostile" + bytes(32)))
+    assert len(s.recv(4096)) > 8, "no reply to Hello"
+
+def closed_within(s, seconds):
+    s.settimeout(seconds)
+    try:
+        while s.recv(65536):
+            pass
+        return True
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+def daemon_figure(key):
+    with open("/proc/%s/status" % daemon) as f:
+        return next(l.split()[1] for l in f if l.startswith(key + ":"))
+
+# Idle without Hello, a frame half sent before Hello and one after Hello
+# instead of the proof: all closed after the deadline (5 s), not at once and
+# not never.
+idle = connect()
+before = connect()
+before.sendall(struct.pack("<I", 65536) + b"\x01\x01\x00\x00" + b"x" * 1000)
+after = connect()
+hello(after)
+after.sendall(struct.pack("<I", 65536) + b"\x02\x07\x00\x00" + b"x" * 1000)
+start = time.monotonic()
+for name, s in (("idle", idle), ("half-sent", before), ("half-sent after Hello", after)):
+    left = 9 - (time.monotonic() - start)
+    assert closed_within(s, max(left, 0.1)), name + " client still connected after 9 s"
+    assert time.monotonic() - start >= 4, name + " client closed before its deadline"
+    s.close()
+
+# The connection cap: beyond 256, a new connection is closed at once.
+many = [connect() for _ in range(300)]
+time.sleep(0.5)
+threads = daemon_figure("Threads")
+refused = sum(1 for s in many if closed_within(s, 0.01))
+print("300 connections: %d refused at once, daemon threads %s" % (refused, threads))
+assert 40 <= refused <= 60, "%d of 300 connections refused" % refused
+for s in many:
+    s.close()
+
+# The handle cap: a program gets 1,024 handles, then "out of resources".
+lib = ctypes.CDLL(os.path.join(lib_dir, "libdpmaster.so"))
+rss = int(daemon_figure("VmRSS"))
+handle, err = ctypes.c_int32(), (ctypes.c_uint32 * 16)()
+opened = 0
+for _ in range(1100):
+    if lib.OpenDpHandle(b"VCP1", ctypes.byref(handle), err) != 0:
+        break
+    opened += 1
+print("handles: %d opened, then ErrClass %d ErrCode %d; daemon RSS +%d kB" %
+      (opened, err[0], err[1], int(daemon_figure("VmRSS")) - rss))
+assert opened == 1024 and err[0] == 2 and err[1] == 5, "no handle cap at 1024"
+PY
+grep -q "no Hello within" "$tmp/daemon.err" || fail "the idle client's end was not logged"
+grep -q "no proof of the key within" "$tmp/daemon.err" || fail "the half-sent proof's end was not logged"
+grep -q "connections already" "$tmp/daemon.err" || fail "the refused connections were not logged"
+zelcli read 4 >/dev/null || fail "the daemon serves no more after the hostile clients"
+kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the hostile clients"
 
 if [ -n "$win32" ]; then
   echo "== a win32 program under Wine and a native one share the daemon"
@@ -207,6 +288,26 @@ if [ -n "$win32" ]; then
   WINEDEBUG=-all "${wine[@]}" read 3 >"$tmp/wine-read.out" 2>&1 || fail "win32 read"
   grep -q '"data": "0d0e"' "$tmp/wine-read.out" || fail "win32 read of the native write"
 fi
+
+echo "== a configuration over the wire does not move the trace, nor stall the bus"
+printf 'trace %s\ndelay_us 4294967294\nprocessor A\033[2JB\nprocessor VCP1\nslave 4\n' \
+  "$tmp/created.trace" >"$tmp/hostile.cfg"
+code=0
+timeout 10 "$bin/dpsim" load "$tmp/hostile.cfg" >"$tmp/load.out" 2>&1 || code=$?
+[ "$code" = 1 ] || fail "a configuration with bad lines loaded with exit $code"
+[ ! -e "$tmp/created.trace" ] || fail "load over the wire created the trace file"
+grep -q "trace kept" "$tmp/load.out" || fail "load does not say the trace was kept"
+grep -q "delay_us must be" "$tmp/load.out" || fail "a delay of 71 minutes was taken"
+grep -q "control characters" "$tmp/load.out" || fail "a processor name with ESC was taken"
+if grep -q $'\033' "$tmp/load.out"; then fail "an escape sequence reached the terminal"; fi
+
+echo "== a status too long for one reply is cut between entries, and says so"
+for i in $(seq 2000); do printf "processor P%04d\nslave 1\n" "$i"; done >"$tmp/many.cfg"
+timeout 10 "$bin/dpsim" load "$tmp/many.cfg" >/dev/null || fail "loading 2000 processors"
+timeout 10 "$bin/dpsim" --json status >"$tmp/status.json" || fail "dpsim --json status"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))
+assert d["truncated"] is True and 100 < len(d["processors"]) < 2000, "not cut between entries"
+' "$tmp/status.json" || fail "a long --json status is not valid JSON marked truncated"
 
 echo "== SIGTERM stops the daemon cleanly"
 kill -TERM "$daemon"
@@ -246,6 +347,48 @@ if [ -x "$forker" ]; then
   kill -TERM "$daemon"
   wait "$daemon" || fail "the fork test's daemon: exit $?"
 fi
+
+echo "== many log followers do not slow a program's jobs"
+start_daemon fast DPSIM_DELAY_US=0
+jobs_per_s() {
+  (cd "$bin" && DPSIM_SERVER=127.0.0.1:$port timeout 30 ./kx_bench --load 2 1000) |
+    awk '/^jobs/ { print $2 }'
+}
+alone=$(jobs_per_s)
+followers=()
+for i in $(seq 40); do
+  DPSIM_SERVER=127.0.0.1:$port timeout 30 "$bin/dpsim" log -f >"$tmp/f$i.log" 2>&1 &
+  followers+=("$!")
+done
+sleep 1
+watched=$(jobs_per_s)
+refused=0
+for i in $(seq 40); do grep -q "too many followers" "$tmp/f$i.log" && refused=$((refused + 1)); done
+for p in "${followers[@]}"; do kill "$p" 2>/dev/null || true; done
+for p in "${followers[@]}"; do wait "$p" 2>/dev/null || true; done
+echo "jobs/s: $alone alone, $watched with 40 followers ($refused refused)"
+[ "$refused" = 8 ] || fail "$refused of 40 followers refused, not 8 (at most 32)"
+[ $((watched * 5)) -ge "$alone" ] || fail "followers slowed the jobs from $alone to $watched a second"
+grep -q "slave [0-9]* read" "$tmp"/f*.log || fail "a follower saw no jobs"
+kill -TERM "$daemon"
+wait "$daemon" || fail "the daemon's exit code after the followers: $?"
+
+echo "== a daemon whose stderr reader went away goes on"
+"$bin/dpsim" serve --listen 127.0.0.1:0 >"$tmp/pipe.out" 2> >(exec true) &
+daemon=$!
+pids+=("$daemon")
+wait_for "$tmp/pipe.out" "listening on" 10
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/pipe.out")
+sleep 0.2
+# Each malformed message is a line on the closed stderr.
+for _ in 1 2 3; do
+  printf '\x10\x00\x00\x00\x01\x7f\x00\x00not a message' |
+    timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" || true
+done
+timeout 10 "$bin/dpsim" --server "127.0.0.1:$port" status >/dev/null ||
+  fail "the daemon died writing to a closed stderr"
+kill -TERM "$daemon"
+wait "$daemon" || fail "the daemon with a closed stderr exited with $?"
 
 echo "== only loopback unless asked"
 code=0

@@ -227,6 +227,7 @@ DPM_API int32_t KX_STDCALL DP_close(int32_t handle, DpError* err) {
           if (signal != nullptr) --s.signalsOutstanding;
           epoch = it->second.epoch;
           s.dp.erase(it);
+          ForgetFaults(s, false, handle);
           for (auto b = s.bus.begin(); b != s.bus.end();) {
             b = (!b->second.fdl && b->second.handle == handle) ? s.bus.erase(b) : std::next(b);
           }

@@ -97,6 +97,7 @@ DPSIM_API int32_t DpSimFdl_Close(int32_t fdlHandle) {
         closed = it->second;
         epoch = closed->epoch;
         s.fdl.erase(it);
+        ForgetFaults(s, true, fdlHandle);
         for (auto b = s.bus.begin(); b != s.bus.end();) {
           b = (b->second.fdl && b->second.handle == fdlHandle) ? s.bus.erase(b) : std::next(b);
         }

@@ -165,8 +165,12 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
     uint64_t v = 0;
     std::string why;
     if (key == "processor") {
-      if (rest.empty() || rest.find_first_of(kBlanks) != std::string::npos || rest.size() > 255) {
-        why = "processor needs one name without blanks, at most 255 characters";
+      // The wire's rule as well: a name nobody can ask for is of no use, and
+      // control characters would reach the operator's terminal.
+      if (rest.find_first_of(kBlanks) != std::string::npos || !wire::ValidName(rest)) {
+        why =
+            "processor needs one name without blanks or control characters, at most 255 "
+            "characters";
       } else {
         if (!replacedDefaults) {
           settings->processors.clear();
@@ -207,10 +211,10 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
     } else if (key == "delay_us") {
       if (rest == "auto") {
         settings->delayUs = kComputedDelay;
-      } else if (ParseUnsigned(rest, 0, kComputedDelay - 1, &v)) {
+      } else if (ParseUnsigned(rest, 0, kMaxDelayUs, &v)) {
         settings->delayUs = static_cast<uint32_t>(v);
       } else {
-        why = "delay_us must be 'auto' or a number of microseconds";
+        why = "delay_us must be 'auto' or 0.." + std::to_string(kMaxDelayUs) + " microseconds";
       }
     } else if (key == "trace") {
       if (rest.empty()) {
@@ -262,11 +266,12 @@ int ApplyEnvironment(Settings* settings, std::string* diag) {
     const std::string d = Trim(delay);
     if (d == "auto") {
       settings->delayUs = kComputedDelay;
-    } else if (ParseUnsigned(d, 0, kComputedDelay - 1, &v)) {
+    } else if (ParseUnsigned(d, 0, kMaxDelayUs, &v)) {
       settings->delayUs = static_cast<uint32_t>(v);
     } else {
       ++errors;
-      Complain(diag, "DPSIM_DELAY_US", "must be 'auto' or a number of microseconds");
+      Complain(diag, "DPSIM_DELAY_US",
+               "must be 'auto' or 0.." + std::to_string(kMaxDelayUs) + " microseconds");
     }
   }
   if (const char* trace = getenv("DPSIM_TRACE"); trace != nullptr && trace[0] != '\0') {
@@ -289,7 +294,7 @@ uint32_t BusTimeUs(uint32_t baud, uint32_t requestBytes, uint32_t responseBytes)
   const uint64_t bits =
       (2 * kFrameBytes + requestBytes + responseBytes) * kBitsPerByte + 2 * kTelegramOverheadBits;
   const uint64_t us = (bits * 1000000 + baud - 1) / baud;
-  return us >= kComputedDelay ? kComputedDelay - 1 : static_cast<uint32_t>(us);
+  return us > kMaxDelayUs ? kMaxDelayUs : static_cast<uint32_t>(us);
 }
 
 uint32_t Dpc1BusTimeUs(uint32_t baud, bool write, uint32_t dataBytes) {

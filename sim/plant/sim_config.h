@@ -13,6 +13,9 @@ namespace dpsim {
 constexpr uint32_t kSlaveDataMax = 240;
 constexpr uint32_t kFdlDataMax = 260;
 constexpr uint32_t kComputedDelay = 0xFFFFFFFFu;  // no override: delay from the baud rate
+// No job takes longer on the bus: a handle's confirmations come in order, so
+// one longer delay would hold every later confirmation of the handle.
+constexpr uint32_t kMaxDelayUs = 60000000;
 constexpr uint32_t kDefaultBaud = 1500000;
 constexpr uint32_t kMaxBaud = 100000000;
 constexpr uint32_t kDefaultLogLimit = 100000;

@@ -207,6 +207,13 @@ void CountFault(int what, int32_t handle) {
   ++s.faultsOn[{what, handle}];
 }
 
+void ForgetFaults(State& s, bool fdl, int32_t handle) {
+  for (int what = 1; what < DPSIM_FAULT_COUNT; ++what) {
+    const bool fdlKind = what == DPSIM_FAULT_FDL_REFUSE || what == DPSIM_FAULT_FDL_FOREIGN;
+    if (fdlKind == fdl) s.faultsOn.erase({what, handle});
+  }
+}
+
 bool RefuseAtRandom(int what, int32_t handle, const std::string& cp) {
   if (!RollFault(what, cp)) return false;
   CountFault(what, handle);

@@ -234,6 +234,9 @@ uint32_t Random32();
 // fault is counted only once injected (CountFault).
 bool RollFault(int what, const std::string& cp);
 void CountFault(int what, int32_t handle);
+// Under G().lock, as a handle closes: its fault counts go with it, or a
+// long-running daemon would keep one entry per handle it ever had.
+void ForgetFaults(State& s, bool fdl, int32_t handle);
 // Under G().lock: true (and counted) when a submission on a handle of
 // processor `cp` meets the random refusal `what`.
 bool RefuseAtRandom(int what, int32_t handle, const std::string& cp);

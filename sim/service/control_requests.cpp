@@ -21,6 +21,8 @@ std::string Percent(uint32_t perMillion) {
   return buf;
 }
 
+constexpr size_t kMaxText = 60000;  // what a reply's text may hold, well within a frame
+
 // A failed control request: a sentence, or {"error": ...} for --json.
 wire::Message Failure(bool json, const std::string& why) {
   return Text(1, json ? "{\"error\":" + JsonString(why) + "}" : why);
@@ -29,10 +31,13 @@ wire::Message Failure(bool json, const std::string& why) {
 }  // namespace
 
 wire::Message Text(uint32_t status, std::string text) {
-  // A reply must fit its frame: a status of many large processors or a long
-  // list of rejected lines is cut rather than lost with the connection.
-  constexpr size_t kMaxText = 60000;
-  if (text.size() > kMaxText) text = text.substr(0, kMaxText) + "\n... (cut)\n";
+  // A reply must fit its frame: a long text is cut after a whole line rather
+  // than lost with the connection. (JSON replies are kept within kMaxText by
+  // whoever builds them, between whole entries, so they stay valid.)
+  if (text.size() > kMaxText) {
+    const size_t line = text.rfind('\n', kMaxText);
+    text = text.substr(0, line == std::string::npos ? kMaxText : line + 1) + "... (cut)\n";
+  }
   wire::Message m;
   m.type = wire::kText;
   m.status = status;
@@ -40,73 +45,146 @@ wire::Message Text(uint32_t status, std::string text) {
   return m;
 }
 
+namespace {
+
+// What status shows, copied under the locks and formatted after them: the
+// jobs wait for the copy only.
+struct SlaveView {
+  int address;
+  size_t length;
+  bool silent;
+};
+struct ProcessorView {
+  std::string name;
+  std::vector<SlaveView> slaves;
+  uint32_t faults[DPSIM_FAULT_COUNT];
+};
+struct ClientView {
+  int id;
+  std::string program;
+  uint32_t pid;
+  std::string peer;
+  std::vector<int32_t> dp;
+  std::vector<int32_t> fdl;
+  uint64_t jobs;
+};
+
+std::string List(const std::vector<int32_t>& handles) {
+  std::string out;
+  for (int32_t h : handles) out += (out.empty() ? "" : ",") + std::to_string(h);
+  return out;
+}
+
+// Entries joined by commas while they fit in `budget` bytes; false when some
+// were left out.
+bool JoinWithin(const std::vector<std::string>& entries, size_t budget, std::string* out) {
+  for (const std::string& e : entries) {
+    if (out->size() + e.size() + 1 > budget) return false;
+    if (!out->empty()) *out += ",";
+    *out += e;
+  }
+  return true;
+}
+
+}  // namespace
+
 wire::Message Status(bool json) {
   Server& sv = S();
-  std::string procs;
-  std::string human;
+  std::vector<ProcessorView> procs;
   {
     State& s = G();
     Guard g(&s.lock);
     for (const auto& [name, p] : s.processors) {
-      std::string slaves;
-      std::string line;
+      ProcessorView v{name, {}, {}};
       for (const auto& [address, data] : p.slaves) {
-        const bool silent = p.silent.count(address) != 0;
-        if (!slaves.empty()) slaves += ",";
-        slaves += "{\"address\":" + std::to_string(address) +
-                  ",\"length\":" + std::to_string(data.size()) +
-                  ",\"silent\":" + (silent ? "true" : "false") + "}";
-        line += (line.empty() ? " " : ", ") + std::to_string(address) + " (" +
-                std::to_string(data.size()) + " bytes" + (silent ? ", silent" : "") + ")";
+        v.slaves.push_back({address, data.size(), p.silent.count(address) != 0});
       }
-      std::string faults;
-      std::string faultText;
-      for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
-        const uint32_t rate = p.faultPerMillion[k];
-        if (rate == 0) continue;
-        if (!faults.empty()) faults += ",";
-        faults += JsonString(kFaultNames[k]) + ":" + std::to_string(rate);
-        faultText += std::string(", ") + kFaultNames[k] + " " + Percent(rate);
-      }
-      if (!procs.empty()) procs += ",";
-      procs += "{\"name\":" + JsonString(name) + ",\"slaves\":[" + slaves +
-               "],\"faultsPerMillion\":{" + faults + "}}";
-      human +=
-          "processor " + name + ": slaves" + (line.empty() ? " none" : line) + faultText + "\n";
+      for (int k = 0; k < DPSIM_FAULT_COUNT; ++k) v.faults[k] = p.faultPerMillion[k];
+      procs.push_back(std::move(v));
     }
   }
-  std::lock_guard<std::mutex> lock(sv.mu);
-  std::string clients;
-  size_t count = 0;
-  for (const auto& c : sv.clients) {
-    if (!c->proven || c->done) continue;
-    ++count;
-    auto list = [](const std::set<int32_t>& handles) {
-      std::string out;
-      for (int32_t h : handles) out += (out.empty() ? "" : ",") + std::to_string(h);
-      return out;
-    };
-    if (!clients.empty()) clients += ",";
-    clients += "{\"id\":" + std::to_string(c->id) + ",\"program\":" + JsonString(c->program) +
-               ",\"pid\":" + std::to_string(c->pid) +
-               ",\"claimed\":true,\"peer\":" + JsonString(c->peer) + ",\"dpHandles\":[" +
-               list(c->dp) + "],\"fdlHandles\":[" + list(c->fdl) +
-               "],\"jobs\":" + std::to_string(c->jobs) + "}";
-    human += "client " + std::to_string(c->id) + ": " + c->program + " (claimed pid " +
-             std::to_string(c->pid) + ", " + c->peer + "), DP handles " +
-             (c->dp.empty() ? "-" : list(c->dp)) + ", FDL handles " +
-             (c->fdl.empty() ? "-" : list(c->fdl)) + ", " + std::to_string(c->jobs) + " jobs\n";
+  std::vector<ClientView> clients;
+  uint64_t rate = 0;
+  uint64_t jobsTotal = 0;
+  std::string address;
+  {
+    std::lock_guard<std::mutex> lock(sv.mu);
+    for (const auto& c : sv.clients) {
+      if (!c->proven || c->done) continue;
+      clients.push_back({c->id, c->program, c->pid, c->peer,
+                         std::vector<int32_t>(c->dp.begin(), c->dp.end()),
+                         std::vector<int32_t>(c->fdl.begin(), c->fdl.end()), c->jobs});
+    }
+    rate = JobsPerSecond(sv);
+    jobsTotal = sv.jobsTotal;
+    address = sv.address;
   }
-  const uint64_t rate = JobsPerSecond(sv);
   if (json) {
-    return Text(0, "{\"server\":" + JsonString(sv.address) +
-                       ",\"version\":" + JsonString(KALMORIX_VERSION_TEXT) + ",\"jobsPerSecond\":" +
-                       std::to_string(rate) + ",\"jobs\":" + std::to_string(sv.jobsTotal) +
-                       ",\"processors\":[" + procs + "],\"clients\":[" + clients + "]}");
+    std::vector<std::string> procEntries;
+    procEntries.reserve(procs.size());
+    for (const ProcessorView& p : procs) {
+      std::string slaves;
+      for (const SlaveView& v : p.slaves) {
+        if (!slaves.empty()) slaves += ",";
+        slaves += "{\"address\":" + std::to_string(v.address) +
+                  ",\"length\":" + std::to_string(v.length) +
+                  ",\"silent\":" + (v.silent ? "true" : "false") + "}";
+      }
+      std::string faults;
+      for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
+        if (p.faults[k] == 0) continue;
+        if (!faults.empty()) faults += ",";
+        faults += JsonString(kFaultNames[k]) + ":" + std::to_string(p.faults[k]);
+      }
+      procEntries.push_back("{\"name\":" + JsonString(p.name) + ",\"slaves\":[" + slaves +
+                            "],\"faultsPerMillion\":{" + faults + "}}");
+    }
+    std::vector<std::string> clientEntries;
+    clientEntries.reserve(clients.size());
+    for (const ClientView& c : clients) {
+      clientEntries.push_back(
+          "{\"id\":" + std::to_string(c.id) + ",\"program\":" + JsonString(c.program) +
+          ",\"pid\":" + std::to_string(c.pid) + ",\"claimed\":true,\"peer\":" + JsonString(c.peer) +
+          ",\"dpHandles\":[" + List(c.dp) + "],\"fdlHandles\":[" + List(c.fdl) +
+          "],\"jobs\":" + std::to_string(c.jobs) + "}");
+    }
+    const std::string head =
+        "{\"server\":" + JsonString(address) + ",\"version\":" + JsonString(KALMORIX_VERSION_TEXT) +
+        ",\"jobsPerSecond\":" + std::to_string(rate) + ",\"jobs\":" + std::to_string(jobsTotal);
+    // Whole entries only, so that a cut reply is still valid JSON and says so.
+    constexpr size_t kFrame = 200;  // the keys around the two lists
+    const size_t budget = kMaxText - head.size() - kFrame;
+    std::string procText;
+    std::string clientText;
+    bool whole = JoinWithin(procEntries, budget, &procText);
+    whole = JoinWithin(clientEntries, budget - procText.size(), &clientText) && whole;
+    return Text(0, head + ",\"processors\":[" + procText + "],\"clients\":[" + clientText +
+                       "],\"truncated\":" + (whole ? "false" : "true") + "}");
   }
-  return Text(0, "daemon on " + sv.address + ": " + std::to_string(count) + " clients, " +
-                     std::to_string(rate) + " jobs/s, " + std::to_string(sv.jobsTotal) +
-                     " jobs in all\n" + human);
+  std::string human = "daemon on " + address + ": " + std::to_string(clients.size()) +
+                      " clients, " + std::to_string(rate) + " jobs/s, " +
+                      std::to_string(jobsTotal) + " jobs in all\n";
+  for (const ProcessorView& p : procs) {
+    std::string line;
+    for (const SlaveView& v : p.slaves) {
+      line += (line.empty() ? " " : ", ") + std::to_string(v.address) + " (" +
+              std::to_string(v.length) + " bytes" + (v.silent ? ", silent" : "") + ")";
+    }
+    std::string faultText;
+    for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
+      if (p.faults[k] != 0)
+        faultText += std::string(", ") + kFaultNames[k] + " " + Percent(p.faults[k]);
+    }
+    human += "processor " + Printable(p.name) + ": slaves" + (line.empty() ? " none" : line) +
+             faultText + "\n";
+  }
+  for (const ClientView& c : clients) {
+    human += "client " + std::to_string(c.id) + ": " + Printable(c.program) + " (claimed pid " +
+             std::to_string(c.pid) + ", " + Printable(c.peer) + "), DP handles " +
+             (c.dp.empty() ? "-" : List(c.dp)) + ", FDL handles " +
+             (c.fdl.empty() ? "-" : List(c.fdl)) + ", " + std::to_string(c.jobs) + " jobs\n";
+  }
+  return Text(0, human);
 }
 
 wire::Message Get(const wire::Message& req, bool json) {
@@ -167,17 +245,51 @@ wire::Message Load(const wire::Message& req, bool json) {
   Settings settings = DefaultSettings();
   std::string diag;
   int errors = ParseConfig(req.text, &settings, &diag);
+  // Whoever reaches the port must not make the daemon open (or create, or
+  // block on) a file of its choosing: the trace stays where it was started.
+  const bool traceIgnored = settings.trace != DefaultSettings().trace;
   errors += ApplyEnvironment(&settings, &diag);
   settings.server.clear();
+  {
+    State& s = G();
+    Guard g(&s.lock);
+    settings.trace = s.config.trace;
+  }
+  if (traceIgnored) diag += "trace kept as the daemon was started (not changed over the wire)\n";
   const size_t processors = settings.processors.size();
   ApplySettings(G(), settings);
   const std::string done = "loaded " + std::to_string(processors) + " processors, " +
                            std::to_string(errors) + " lines rejected";
   if (json) {
-    return Text(errors == 0 ? 0 : 1,
-                "{\"done\":" + JsonString(done) + ",\"rejected\":" + JsonString(diag) + "}");
+    // Whole lines of the diagnosis only, so that the reply stays valid JSON.
+    std::string kept;
+    size_t keptJson = 0;
+    bool whole = true;
+    for (size_t at = 0; at < diag.size();) {
+      const size_t end = diag.find('\n', at);
+      const size_t next = end == std::string::npos ? diag.size() : end + 1;
+      const std::string line = diag.substr(at, next - at);
+      keptJson += JsonString(line).size() - 2;
+      if (keptJson + done.size() + 200 > kMaxText) {
+        whole = false;
+        break;
+      }
+      kept += line;
+      at = next;
+    }
+    return Text(errors == 0 ? 0 : 1, "{\"done\":" + JsonString(done) +
+                                         ",\"rejected\":" + JsonString(kept) +
+                                         ",\"truncated\":" + (whole ? "false" : "true") + "}");
   }
-  return Text(errors == 0 ? 0 : 1, done + "\n" + diag);
+  // Line by line for the terminal: a rejected line may quote what it held.
+  std::string shown;
+  for (size_t at = 0; at < diag.size();) {
+    const size_t end = diag.find('\n', at);
+    const size_t next = end == std::string::npos ? diag.size() : end + 1;
+    shown += Printable(diag.substr(at, (end == std::string::npos ? diag.size() : end) - at)) + "\n";
+    at = next;
+  }
+  return Text(errors == 0 ? 0 : 1, done + "\n" + shown);
 }
 
 }  // namespace dpsim::server

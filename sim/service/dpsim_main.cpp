@@ -272,7 +272,7 @@ int Control(const std::string& address, const std::vector<std::string>& args) {
   if (const int code = link.Connect(address); code != kExitOk) return code;
   wire::Message reply;
   if (const int code = link.Exchange(m, wire::kText, &reply); code != kExitOk) return code;
-  if (m.type == wire::kFollow) {
+  if (m.type == wire::kFollow && reply.status == 0) {
     for (;;) {
       if (const int code = link.Receive(wire::kLogLine, &reply, 0); code != kExitOk) return code;
       printf("%s\n", reply.text.c_str());

@@ -1,6 +1,9 @@
 // The daemon's job log: the last jobs of every client, the rate, and the
 // followers that watch it (dpsim log -f).
 #include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "../plant/sim_state.h"
 #include "server_internal.h"
@@ -28,7 +31,7 @@ std::string FormatJob(const JobRecord& r, bool json) {
            ",\"busUs\":" + std::to_string(r.busUs) + "}";
     return out;
   }
-  out = r.time + " " + r.cp + " handle " + std::to_string(r.handle) + " ";
+  out = r.time + " " + Printable(r.cp) + " handle " + std::to_string(r.handle) + " ";
   out += r.slave >= 0 ? "slave " + std::to_string(r.slave) + " " + r.job
                       : std::string(r.job) + " " + std::to_string(r.service);
   out += " " + std::to_string(r.bytes) + " bytes " + r.result + " bus " + std::to_string(r.busUs) +
@@ -47,22 +50,22 @@ uint64_t JobsPerSecond(Server& sv) {
 void Record(Client& client, JobRecord r) {
   Server& sv = S();
   r.time = LocalTimeText('T');
-  {
-    std::lock_guard<std::mutex> lock(sv.mu);
-    const int64_t now = SteadySecond();
-    if (now != sv.second) {
-      sv.inLastSecond = now == sv.second + 1 ? sv.inSecond : 0;
-      sv.second = now;
-      sv.inSecond = 0;
-    }
-    ++sv.inSecond;
-    ++sv.jobsTotal;
-    ++client.jobs;
-    r.seq = sv.logSeq++;
-    sv.log.push_back(std::move(r));
-    if (sv.log.size() > kLogKept) sv.log.pop_front();
+  auto kept = std::make_shared<const JobRecord>(std::move(r));
+  // Followers look for new records on their own: a job only appends, so
+  // their number and their speed never slow it.
+  std::lock_guard<std::mutex> lock(sv.mu);
+  const int64_t now = SteadySecond();
+  if (now != sv.second) {
+    sv.inLastSecond = now == sv.second + 1 ? sv.inSecond : 0;
+    sv.second = now;
+    sv.inSecond = 0;
   }
-  sv.logChanged.notify_all();
+  ++sv.inSecond;
+  ++sv.jobsTotal;
+  ++client.jobs;
+  sv.log.push_back(std::move(kept));
+  ++sv.logSeq;
+  if (sv.log.size() > kLogKept) sv.log.pop_front();
 }
 
 void Follow(Client& c, bool json) {
@@ -73,19 +76,31 @@ void Follow(Client& c, bool json) {
     next = sv.logSeq;
   }
   while (!g_stop) {
-    std::vector<std::string> lines;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kFollowPollMs));
+    std::vector<std::shared_ptr<const JobRecord>> fresh;
+    uint64_t dropped = 0;
     {
-      std::unique_lock<std::mutex> lock(sv.mu);
-      sv.logChanged.wait_for(lock, std::chrono::milliseconds(kPollMs));
-      for (const JobRecord& r : sv.log) {
-        if (r.seq >= next) lines.push_back(FormatJob(r, json));
+      // Only what is new since the last look; the records are shared, so
+      // the lock is held for a copy of pointers, and formatting is outside.
+      std::lock_guard<std::mutex> lock(sv.mu);
+      const uint64_t first = sv.logSeq - sv.log.size();  // seq of log.front()
+      if (next < first) {
+        dropped = first - next;  // this follower fell behind the kept log
+        next = first;
       }
+      fresh.assign(sv.log.begin() + static_cast<std::ptrdiff_t>(next - first), sv.log.end());
       next = sv.logSeq;
     }
-    for (const std::string& line : lines) {
-      wire::Message m;
-      m.type = wire::kLogLine;
-      m.text = line;
+    wire::Message m;
+    m.type = wire::kLogLine;
+    if (dropped != 0) {
+      m.text =
+          json ? "{\"dropped\":" + std::to_string(dropped) + "}"
+               : "... " + std::to_string(dropped) + " jobs not shown (this follower fell behind)";
+      if (!Send(c, m)) return;
+    }
+    for (const auto& r : fresh) {
+      m.text = FormatJob(*r, json);
       if (!Send(c, m)) return;
     }
     if (net::PeerGone(c.socket)) return;

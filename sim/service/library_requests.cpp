@@ -29,6 +29,8 @@ wire::Message Open(Client& client, const wire::Message& req) {
   State& s = G();
   Guard g(&s.lock);
   if (s.processors.count(req.name) == 0) return StatusReply(kErrUnknownProcessor);
+  // Each handle costs the daemon memory: one program cannot take it all.
+  if (client.dp.size() + client.fdl.size() >= kMaxHandles) return StatusReply(kErrNoResources);
   int32_t id = 0;
   if (req.lib == wire::kLibDp) {
     do {
@@ -58,9 +60,11 @@ void Forget(Client& client, bool fdl, int32_t handle) {
   std::lock_guard<std::mutex> lock(S().mu);
   if (fdl) {
     s.fdl.erase(handle);
+    ForgetFaults(s, true, handle);
     client.fdl.erase(handle);
   } else {
     s.dp.erase(handle);
+    ForgetFaults(s, false, handle);
     client.dp.erase(handle);
   }
 }

@@ -3,6 +3,7 @@
 // the stop.
 #include "server.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <list>
@@ -47,8 +48,19 @@ void Say(const Client& c, const std::string& what) {
 void Serve(Client& c) {
   std::vector<uint8_t> body;
   for (;;) {
-    const net::Recv r = net::RecvFrame(c.socket, &body, 0);
+    // A connection that never says Hello or proves the key, or sends half a
+    // frame and stops, would hold a thread and its buffer for ever.
+    const net::Recv r = c.proven ? net::RecvFrameOnceBegun(c.socket, &body, kFrameMs)
+                                 : net::RecvFrame(c.socket, &body, kHelloMs);
     if (r == net::Recv::kClosed || (r != net::Recv::kFrame && g_stop)) break;
+    if (r == net::Recv::kTimeout) {
+      Say(c, c.proven    ? "a frame not completed within " + std::to_string(kFrameMs) +
+                               " ms; connection closed"
+             : c.greeted ? "no proof of the key within " + std::to_string(kHelloMs) +
+                               " ms; connection closed"
+                         : "no Hello within " + std::to_string(kHelloMs) + " ms; connection closed");
+      break;
+    }
     wire::Message req;
     std::string why;
     if (r == net::Recv::kTooLong) {
@@ -135,9 +147,29 @@ void Serve(Client& c) {
       case wire::kLoad:
         reply = Load(req, json);
         break;
-      case wire::kFollow:
+      case wire::kFollow: {
+        // Each follower is a thread formatting every job: a few are enough.
+        bool full = false;
+        {
+          std::lock_guard<std::mutex> lock(S().mu);
+          full = S().followers >= kMaxFollowers;
+          if (!full) ++S().followers;
+        }
+        if (full) {
+          Send(c, Text(1, json ? "{\"error\":\"too many followers\"}"
+                               : "too many followers (at most " + std::to_string(kMaxFollowers) +
+                                     ")\n"));
+          return;
+        }
+        struct Leave {
+          ~Leave() {
+            std::lock_guard<std::mutex> lock(S().mu);
+            --S().followers;
+          }
+        } leave;
         if (Send(c, Text(0, ""))) Follow(c, json);
         return;
+      }
       default:
         Say(c, "a reply where a request belongs; connection closed");
         return;
@@ -147,10 +179,16 @@ void Serve(Client& c) {
 }
 
 void RunClient(Client* c) {
-  Serve(*c);
+  // Whatever fails here (out of memory, say) ends this connection only,
+  // never the daemon with every other program's channels.
+  try {
+    Serve(*c);
+  } catch (const std::exception& e) {
+    Say(*c, std::string("failed (") + e.what() + "); connection closed");
+  }
   // What it opened goes with it, as when a program ends.
-  for (int32_t h : std::set<int32_t>(c->dp)) Forget(*c, false, h);
-  for (int32_t h : std::set<int32_t>(c->fdl)) Forget(*c, true, h);
+  while (!c->dp.empty()) Forget(*c, false, *c->dp.begin());
+  while (!c->fdl.empty()) Forget(*c, true, *c->fdl.begin());
   {
     std::lock_guard<std::mutex> lock(S().mu);
     net::Close(c->socket);
@@ -173,6 +211,38 @@ void ReapFinished(Server& sv) {
     }
   }
   for (auto& c : finished) c->thread.join();
+}
+
+// Gives a new connection its thread, unless there are too many already or
+// no thread can be made: then only that connection is closed.
+void Admit(Server& sv, net::Socket s, const std::string& peer) {
+  std::lock_guard<std::mutex> lock(sv.mu);
+  size_t live = 0;
+  for (const auto& c : sv.clients) live += c->done ? 0 : 1;
+  if (live >= kMaxClients) {
+    fprintf(stderr, "dpsim: connection from %s refused: %zu connections already\n", peer.c_str(),
+            live);
+    net::Close(s);
+    return;
+  }
+  try {
+    auto c = std::make_unique<Client>();
+    c->socket = s;
+    c->peer = peer;
+    c->id = sv.nextClient;
+    Client* raw = c.get();
+    sv.clients.push_back(std::move(c));
+    try {
+      raw->thread = std::thread(RunClient, raw);
+    } catch (...) {
+      sv.clients.pop_back();
+      throw;
+    }
+    ++sv.nextClient;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "dpsim: connection from %s refused: %s\n", peer.c_str(), e.what());
+    net::Close(s);
+  }
 }
 
 #if defined(_WIN32)
@@ -238,6 +308,11 @@ int Serve(const Options& options) {
   sa.sa_handler = OnSignal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A log reader that went away (`2>&1 | head`, a dead collector) must not
+  // end the daemon: a write to its pipe then fails with EPIPE instead.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
 #endif
   printf("dpsim: listening on %s\n", sv.address.c_str());
   printf("dpsim: key file %s (clients need to read it)\n", keyFile.c_str());
@@ -249,17 +324,17 @@ int Serve(const Options& options) {
   fflush(stdout);
   while (!g_stop) {
     std::string peer;
-    const net::Socket s = net::Accept(listener, kPollMs, &peer);
+    bool failed = false;
+    const net::Socket s = net::Accept(listener, kPollMs, &peer, &failed);
     ReapFinished(sv);
+    if (failed) {
+      // Out of descriptors, say: the pending connection stays pending, so
+      // trying again at once would only spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptBackoffMs));
+      continue;
+    }
     if (s == net::kNoSocket) continue;
-    auto c = std::make_unique<Client>();
-    c->socket = s;
-    c->peer = peer;
-    Client* raw = c.get();
-    std::lock_guard<std::mutex> lock(sv.mu);
-    c->id = sv.nextClient++;
-    sv.clients.push_back(std::move(c));
-    raw->thread = std::thread(RunClient, raw);
+    Admit(sv, s, peer);
   }
   printf("dpsim: stopping\n");
   fflush(stdout);
@@ -271,7 +346,6 @@ int Serve(const Options& options) {
       if (c->socket != net::kNoSocket) net::Shutdown(c->socket);
     }
   }
-  sv.logChanged.notify_all();
   std::list<std::unique_ptr<Client>> all;
   {
     std::lock_guard<std::mutex> lock(sv.mu);

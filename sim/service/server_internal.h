@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -19,7 +18,14 @@
 
 namespace dpsim::server {
 
-constexpr uint32_t kPollMs = 200;  // how soon a stop or a gone follower is noticed
+constexpr uint32_t kPollMs = 200;           // how soon a stop or a gone follower is noticed
+constexpr size_t kMaxClients = 256;         // connections at once; more are closed at once
+constexpr uint32_t kHelloMs = 5000;         // a new connection's Hello must arrive by then
+constexpr uint32_t kFrameMs = 5000;         // a frame, once begun, must be whole by then
+constexpr uint32_t kAcceptBackoffMs = 100;  // after a failed accept
+constexpr size_t kMaxHandles = 1024;        // open DP and FDL handles per connection
+constexpr int kMaxFollowers = 32;           // log -f connections at once
+constexpr uint32_t kFollowPollMs = 50;      // how often a follower looks for new jobs
 
 extern std::atomic<bool> g_stop;
 
@@ -41,7 +47,6 @@ struct Client {
 };
 
 struct JobRecord {
-  uint64_t seq = 0;
   std::string time;
   std::string cp;
   int32_t handle = 0;
@@ -61,9 +66,9 @@ struct Server {
   wire::Key key = {};  // whoever holds it may connect; fixed before the first one does
   std::list<std::unique_ptr<Client>> clients;
   int nextClient = 1;
-  std::deque<JobRecord> log;
-  uint64_t logSeq = 0;
-  std::condition_variable logChanged;
+  std::deque<std::shared_ptr<const JobRecord>> log;  // the last kLogKept jobs
+  uint64_t logSeq = 0;                               // jobs ever recorded
+  int followers = 0;
   uint64_t jobsTotal = 0;
   int64_t second = 0;  // jobs counted per whole second of the steady clock
   uint64_t inSecond = 0;

@@ -27,6 +27,22 @@ inline std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
+// Text for a terminal: control characters as \xNN, so that no name from a
+// configuration or a client can send escape sequences to the operator.
+inline std::string Printable(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // Hex digits of `data`, with a blank between bytes if `spaced`.
 inline std::string Hex(const std::vector<uint8_t>& data, bool spaced) {
   static const char kDigits[] = "0123456789abcdef";

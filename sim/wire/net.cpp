@@ -262,7 +262,7 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
     // A restarted daemon takes its port back at once.
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
 #endif
-    if (bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 || listen(s, 16) != 0) {
+    if (bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 || listen(s, SOMAXCONN) != 0) {
       *why = ErrorText(("cannot listen on " + host + ":" + std::to_string(port)).c_str());
       CloseNative(s);
       s = kInvalid;
@@ -281,7 +281,8 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
   return static_cast<Socket>(s);
 }
 
-Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer) {
+Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer, bool* failed) {
+  if (failed != nullptr) *failed = false;
   if (WaitFor(N(listener), false, timeoutMs) != 1) return kNoSocket;
   sockaddr_storage addr = {};
   socklen_t len = sizeof(addr);
@@ -291,7 +292,12 @@ Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer) {
 #else
   const Native s = accept4(N(listener), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
 #endif
-  if (s == kInvalid) return kNoSocket;
+  if (s == kInvalid) {
+    // A connection that vanished before the accept is no failure of ours.
+    const int e = LastError();
+    if (failed != nullptr) *failed = !WouldBlock(e);
+    return kNoSocket;
+  }
   SetBlocking(s, true);  // on Windows it would inherit the listener's mode
   char text[64] = "?";
   char port[16] = "?";
@@ -328,6 +334,16 @@ Recv RecvFrame(Socket s, std::vector<uint8_t>* body, uint32_t timeoutMs) {
   if (n == 0) return Recv::kTooLong;  // or too short: either way not a frame
   body->resize(n);
   return RecvExactly(N(s), body->data(), n, deadline);
+}
+
+Recv RecvFrameOnceBegun(Socket s, std::vector<uint8_t>* body, uint32_t frameMs) {
+  // A shut-down or closed socket reads as ready, so the stop still ends this.
+  for (;;) {
+    const int ready = WaitFor(N(s), false, 1000);
+    if (ready < 0) return Recv::kFailed;
+    if (ready > 0) break;
+  }
+  return RecvFrame(s, body, frameMs);
 }
 
 bool PeerGone(Socket s) { return WaitFor(N(s), false, 0) != 0; }

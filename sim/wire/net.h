@@ -24,8 +24,9 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
               std::string* why);
 
 // Waits up to `timeoutMs` for a connection; kNoSocket when none came. The
-// peer's address goes to `peer`.
-Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer);
+// peer's address goes to `peer`. `*failed` (if given) tells a failed accept
+// (out of descriptors, say) from a wait in which nobody came.
+Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer, bool* failed = nullptr);
 
 bool SendAll(Socket s, const uint8_t* data, size_t size);
 
@@ -33,6 +34,9 @@ enum class Recv { kFrame, kClosed, kTimeout, kTooLong, kFailed };
 // Receives one frame and returns its body (what follows the length field),
 // within `timeoutMs` (0: no limit) for the whole frame.
 Recv RecvFrame(Socket s, std::vector<uint8_t>* body, uint32_t timeoutMs);
+// Waits as long as it takes for a frame to begin, then receives all of it
+// within `frameMs`: an idle peer may stay, a half-sent frame may not.
+Recv RecvFrameOnceBegun(Socket s, std::vector<uint8_t>* body, uint32_t frameMs);
 
 // True when the peer has closed the connection or sent what nobody asked for
 // (with no request outstanding, nothing should be there to read). Never blocks.
