@@ -54,11 +54,12 @@ void Serve(Client& c) {
                                  : net::RecvFrame(c.socket, &body, kHelloMs);
     if (r == net::Recv::kClosed || (r != net::Recv::kFrame && g_stop)) break;
     if (r == net::Recv::kTimeout) {
-      Say(c, c.proven    ? "a frame not completed within " + std::to_string(kFrameMs) +
-                               " ms; connection closed"
-             : c.greeted ? "no proof of the key within " + std::to_string(kHelloMs) +
-                               " ms; connection closed"
-                         : "no Hello within " + std::to_string(kHelloMs) + " ms; connection closed");
+      Say(c,
+          c.proven ? "a frame not completed within " + std::to_string(kFrameMs) +
+                         " ms; connection closed"
+          : c.greeted
+              ? "no proof of the key within " + std::to_string(kHelloMs) + " ms; connection closed"
+              : "no Hello within " + std::to_string(kHelloMs) + " ms; connection closed");
       break;
     }
     wire::Message req;
