@@ -510,6 +510,10 @@ std::vector<std::pair<std::string, Seed>> WireSeeds() {
   hello.type = kHello;
   hello.pid = 1234;
   hello.name = "zelcli";
+  for (size_t i = 0; i < sizeof hello.nonce; ++i) hello.nonce[i] = static_cast<uint8_t>(i);
+  Message proof;
+  proof.type = kProof;
+  proof.proof[0] = 0x5A;
   Message open;
   open.type = kOpen;
   open.name = "VCP1";
@@ -522,7 +526,7 @@ std::vector<std::pair<std::string, Seed>> WireSeeds() {
   fdl.type = kFdl;
   fdl.handle = 256;
   fdl.block[38] = 26;
-  add("library", {hello, open, job, fdl});
+  add("library", {hello, proof, open, job, fdl});
   Message set;
   set.type = kSet;
   set.name = "VCP1";
@@ -539,7 +543,7 @@ std::vector<std::pair<std::string, Seed>> WireSeeds() {
   load.text = "processor VCP1\nslave 3 text abc\n";
   Message status;
   status.type = kStatus;
-  add("control", {hello, set, fault, load, status});
+  add("control", {hello, proof, set, fault, load, status});
   Message reply;
   reply.type = kJobReply;
   reply.errClass = 1;
@@ -552,7 +556,10 @@ std::vector<std::pair<std::string, Seed>> WireSeeds() {
   Message text;
   text.type = kText;
   text.text = "done";
-  add("replies", {reply, fdlReply, text});
+  Message helloReply;
+  helloReply.type = kHelloReply;
+  helloReply.proof[0] = 0xA5;
+  add("replies", {helloReply, reply, fdlReply, text});
   return out;
 }
 
