@@ -204,9 +204,9 @@ done
 echo "== hostile clients: idle, half-sent, too many connections, too many handles"
 # One table of clients that would each hold the daemon's threads or memory
 # for ever; each must be turned away while the others are served.
-timeout 60 python3 - "$port" "$bin/../lib" "$daemon" <<'PY' || fail "hostile clients"
-import ctypes, os, socket, struct, sys, time
-port, lib_dir, daemon = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+timeout 90 python3 - "$port" "$bin/../lib" "$daemon" "$keyfile" <<'PY' || fail "hostile clients"
+import ctypes, hashlib, hmac, os, socket, struct, sys, time
+port, lib_dir, daemon, key_file = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 
 def connect():
     return socket.create_connection(("127.0.0.1", port), timeout=10)
@@ -217,6 +217,29 @@ def frame(kind, fields):
 def hello(s):  # the library's first message (sim/wire/protocol.h), no proof to follow
     s.sendall(frame(0x01, struct.pack("<I", os.getpid()) + bytes([7]) + b"hostile" + bytes(32)))
     assert len(s.recv(4096)) > 8, "no reply to Hello"
+
+def recv_frame(s):
+    def exactly(n):
+        out = b""
+        while len(out) < n:
+            part = s.recv(n - len(out))
+            assert part, "connection closed during the handshake"
+            out += part
+        return out
+    return exactly(struct.unpack("<I", exactly(4))[0])
+
+def proven():  # a client that holds the key (sim/wire/key.cpp)
+    key = bytes.fromhex(open(key_file).read().strip())
+    s = connect()
+    mine = os.urandom(32)
+    s.sendall(frame(0x01, struct.pack("<I", os.getpid()) + bytes([9]) + b"no-reader" + mine))
+    body = recv_frame(s)
+    name_end = 4 + 4 + 1 + body[8]
+    theirs, proof = body[name_end:name_end + 32], body[name_end + 32:name_end + 64]
+    assert hmac.compare_digest(proof, hmac.new(key, b"server" + mine + theirs, hashlib.sha256).digest())
+    s.sendall(frame(0x07, hmac.new(key, b"client" + theirs + mine, hashlib.sha256).digest()))
+    recv_frame(s)
+    return s
 
 def closed_within(s, seconds):
     s.settimeout(seconds)
@@ -249,6 +272,28 @@ for name, s in (("idle", idle), ("half-sent", before), ("half-sent after Hello",
     assert time.monotonic() - start >= 4, name + " client closed before its deadline"
     s.close()
 
+# A client that asks and never reads: once its replies fill the buffers,
+# the daemon gives up on it after its send time-out (10 s), not never.
+lazy = proven()
+lazy.settimeout(5)
+try:
+    for _ in range(40000):
+        lazy.sendall(frame(0x10, b"\x00"))  # status
+except socket.timeout:
+    pass
+time.sleep(12)
+lazy.settimeout(5)
+try:
+    while lazy.recv(1 << 20):
+        pass
+    ended = True
+except socket.timeout:
+    ended = False
+except OSError:
+    ended = True
+assert ended, "a client that never reads still held after 12 s"
+lazy.close()
+
 # The connection cap: beyond 256, a new connection is closed at once.
 many = [connect() for _ in range(300)]
 time.sleep(0.5)
@@ -275,6 +320,7 @@ PY
 grep -q "no Hello within" "$tmp/daemon.err" || fail "the idle client's end was not logged"
 grep -q "no proof of the key within" "$tmp/daemon.err" || fail "the half-sent proof's end was not logged"
 grep -q "connections already" "$tmp/daemon.err" || fail "the refused connections were not logged"
+grep -q "no-reader.*a reply could not be sent" "$tmp/daemon.err" || fail "the client that never reads was not logged"
 zelcli read 4 >/dev/null || fail "the daemon serves no more after the hostile clients"
 kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the hostile clients"
 

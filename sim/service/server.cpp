@@ -175,7 +175,11 @@ void Serve(Client& c) {
         Say(c, "a reply where a request belongs; connection closed");
         return;
     }
-    if (!Send(c, reply)) break;
+    if (!Send(c, reply)) {
+      // Gone, or not reading its replies for the send time-out.
+      Say(c, "a reply could not be sent; connection closed");
+      break;
+    }
   }
 }
 

@@ -147,6 +147,21 @@ void NoDelay(Native s) {
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
 }
 
+// A send that cannot go on for this long fails: a peer that never reads
+// must not hold the sending thread for ever.
+constexpr uint32_t kSendTimeoutMs = 10000;
+
+void SendTimeout(Native s) {
+#if defined(_WIN32)
+  const DWORD ms = kSendTimeoutMs;
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+#else
+  timeval tv = {};
+  tv.tv_sec = kSendTimeoutMs / 1000;
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+#endif
+}
+
 // Receives exactly `size` bytes by `deadline` (0: none).
 Recv RecvExactly(Native s, uint8_t* out, size_t size, uint64_t deadline) {
   size_t got = 0;
@@ -305,12 +320,17 @@ Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer, bool* fail
               NI_NUMERICHOST | NI_NUMERICSERV);
   *peer = std::string(text) + ":" + port;
   NoDelay(s);
+  SendTimeout(s);
   return static_cast<Socket>(s);
 }
 
 bool SendAll(Socket s, const uint8_t* data, size_t size) {
+  // Each send may hand over a little before its time-out: the whole frame
+  // gets the same time, so a peer that never reads cannot stretch it.
+  const uint64_t deadline = NowMs() + kSendTimeoutMs;
   size_t sent = 0;
   while (sent < size) {
+    if (sent > 0 && NowMs() >= deadline) return false;
     const auto n =
         send(N(s), reinterpret_cast<const char*>(data + sent), Chunk(size - sent), kNoSignal);
     if (n <= 0) {

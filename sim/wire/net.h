@@ -26,6 +26,8 @@ Socket Listen(const std::string& host, uint16_t port, bool anyAddress, uint16_t*
 // Waits up to `timeoutMs` for a connection; kNoSocket when none came. The
 // peer's address goes to `peer`. `*failed` (if given) tells a failed accept
 // (out of descriptors, say) from a wait in which nobody came.
+// A frame sent on an accepted socket fails when it is not handed over
+// within 10 s (a peer that never reads).
 Socket Accept(Socket listener, uint32_t timeoutMs, std::string* peer, bool* failed = nullptr);
 
 bool SendAll(Socket s, const uint8_t* data, size_t size);
