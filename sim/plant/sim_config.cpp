@@ -50,13 +50,6 @@ bool ParseUnsigned(const std::string& s, uint64_t lo, uint64_t hi, uint64_t* out
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Hex bytes, digit pairs, blanks allowed between pairs.
 bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
   out->clear();
@@ -67,8 +60,8 @@ bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
       continue;
     }
     if (i + 1 >= s.size()) return false;
-    const int hi = HexDigit(s[i]);
-    const int lo = HexDigit(s[i + 1]);
+    const int hi = wire::HexDigit(s[i]);
+    const int lo = wire::HexDigit(s[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out->push_back(static_cast<uint8_t>(hi * 16 + lo));
     i += 2;

@@ -34,13 +34,6 @@ std::string Hex(const Key& key) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool ParseKey(const std::string& text, Key* key) {
   std::string t = text;
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();

@@ -118,6 +118,14 @@ bool Encode(const Message& m, std::vector<uint8_t>* out);
 // A name that can travel: 1 to kMaxName bytes, no control characters.
 bool ValidName(const std::string& name);
 
+// The value of a hex digit, or -1 (keys and configurations are written in hex).
+inline int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // The length that a frame's first four bytes announce; 0 when out of range.
 size_t FrameLength(const uint8_t* lengthField);
 
