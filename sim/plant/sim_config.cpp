@@ -50,25 +50,6 @@ bool ParseUnsigned(const std::string& s, uint64_t lo, uint64_t hi, uint64_t* out
   return true;
 }
 
-// Hex bytes, digit pairs, blanks allowed between pairs.
-bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
-  out->clear();
-  size_t i = 0;
-  while (i < s.size()) {
-    if (strchr(kBlanks, s[i]) != nullptr) {
-      ++i;
-      continue;
-    }
-    if (i + 1 >= s.size()) return false;
-    const int hi = wire::HexDigit(s[i]);
-    const int lo = wire::HexDigit(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-    i += 2;
-  }
-  return true;
-}
-
 std::vector<uint8_t> Bytes(const char* text) {
   return std::vector<uint8_t>(text, text + strlen(text));
 }
@@ -91,8 +72,8 @@ bool ParseSlaveData(const std::string& dataText, std::vector<uint8_t>* data, std
   } else if (how == "text") {
     *data = std::vector<uint8_t>(rest.begin(), rest.end());
   } else if (how == "hex") {
-    if (!ParseHex(rest, data)) {
-      *why = "malformed hex bytes";
+    if (!wire::ParseHexBytes(rest, data, why)) {
+      *why = "hex bytes: " + *why;
       return false;
     }
   } else {
@@ -188,8 +169,10 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
       std::vector<uint8_t> data;
       if (current == nullptr) {
         why = "fdl_status before any processor";
-      } else if (FirstWord(rest, &hex) != "hex" || !ParseHex(hex, &data)) {
+      } else if (FirstWord(rest, &hex) != "hex") {
         why = "fdl_status needs 'hex <bytes>'";
+      } else if (!wire::ParseHexBytes(hex, &data, &why)) {
+        why = "fdl_status hex bytes: " + why;
       } else if (data.size() > kFdlDataMax) {
         why = "fdl_status longer than 260 bytes";
       } else {
@@ -244,7 +227,7 @@ int ParseConfig(const std::string& text, Settings* settings, std::string* diag) 
   return errors;
 }
 
-int ApplyEnvironment(Settings* settings, std::string* diag) {
+int ApplyEnvironment(Settings* settings, std::string* diag, bool daemon) {
   int errors = 0;
   uint64_t v = 0;
   if (const char* baud = getenv("DPSIM_BAUD"); baud != nullptr && baud[0] != '\0') {
@@ -270,7 +253,8 @@ int ApplyEnvironment(Settings* settings, std::string* diag) {
   if (const char* trace = getenv("DPSIM_TRACE"); trace != nullptr && trace[0] != '\0') {
     settings->trace = Trim(trace);
   }
-  if (const char* server = getenv("DPSIM_SERVER"); server != nullptr && server[0] != '\0') {
+  if (const char* server = getenv("DPSIM_SERVER");
+      !daemon && server != nullptr && server[0] != '\0') {
     const std::string text = Trim(server);
     if (ValidServer(text)) {
       settings->server = text == "off" ? std::string() : text;

@@ -54,8 +54,9 @@ Settings DefaultSettings();
 int ParseConfig(const std::string& text, Settings* settings, std::string* diag);
 
 // Applies DPSIM_BAUD, DPSIM_DELAY_US, DPSIM_TRACE and DPSIM_SERVER. Returns the number of
-// rejected values.
-int ApplyEnvironment(Settings* settings, std::string* diag);
+// rejected values. In the daemon (`daemon`) DPSIM_SERVER is where it listens, which
+// `dpsim serve` reads and judges itself (port 0 picks a free one): it is left alone here.
+int ApplyEnvironment(Settings* settings, std::string* diag, bool daemon = false);
 
 // Bus time of one exchange of two telegrams carrying `requestBytes` and
 // `responseBytes` of payload.

@@ -91,7 +91,7 @@ State* Make() {
     const std::string text = ReadFile(path, &diag);
     ParseConfig(text, &settings, &diag);
   }
-  ApplyEnvironment(&settings, &diag);
+  ApplyEnvironment(&settings, &diag, g_server);
   if (g_server) settings.server.clear();
   // One line per complaint, each marked as the stand-in's.
   for (size_t pos = 0, end; pos < diag.size(); pos = end + 1) {

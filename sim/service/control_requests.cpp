@@ -21,14 +21,15 @@ std::string Percent(uint32_t perMillion) {
   return buf;
 }
 
-constexpr size_t kMaxText = 60000;  // what a reply's text may hold, well within a frame
+}  // namespace
 
-// A failed control request: a sentence, or {"error": ...} for --json.
-wire::Message Failure(bool json, const std::string& why) {
-  return Text(1, json ? "{\"error\":" + JsonString(why) + "}" : why);
+wire::Message Failure(bool json, const std::string& why, const std::string& more) {
+  return Text(1, json ? "{\"error\":" + JsonString(why) + ",\"code\":1" + more + "}" : why);
 }
 
-}  // namespace
+std::string Count(uint64_t n, const char* thing) {
+  return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
 
 wire::Message Text(uint32_t status, std::string text) {
   // A reply must fit its frame: a long text is cut after a whole line rather
@@ -161,14 +162,13 @@ wire::Message Status(bool json) {
     return Text(0, head + ",\"processors\":[" + procText + "],\"clients\":[" + clientText +
                        "],\"truncated\":" + (whole ? "false" : "true") + "}");
   }
-  std::string human = "daemon on " + address + ": " + std::to_string(clients.size()) +
-                      " clients, " + std::to_string(rate) + " jobs/s, " +
-                      std::to_string(jobsTotal) + " jobs in all\n";
+  std::string human = "daemon on " + address + ": " + Count(clients.size(), "client") + ", " +
+                      std::to_string(rate) + " jobs/s, " + Count(jobsTotal, "job") + " in all\n";
   for (const ProcessorView& p : procs) {
     std::string line;
     for (const SlaveView& v : p.slaves) {
       line += (line.empty() ? " " : ", ") + std::to_string(v.address) + " (" +
-              std::to_string(v.length) + " bytes" + (v.silent ? ", silent" : "") + ")";
+              Count(v.length, "byte") + (v.silent ? ", silent" : "") + ")";
     }
     std::string faultText;
     for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
@@ -182,7 +182,7 @@ wire::Message Status(bool json) {
     human += "client " + std::to_string(c.id) + ": " + Printable(c.program) + " (claimed pid " +
              std::to_string(c.pid) + ", " + Printable(c.peer) + "), DP handles " +
              (c.dp.empty() ? "-" : List(c.dp)) + ", FDL handles " +
-             (c.fdl.empty() ? "-" : List(c.fdl)) + ", " + std::to_string(c.jobs) + " jobs\n";
+             (c.fdl.empty() ? "-" : List(c.fdl)) + ", " + Count(c.jobs, "job") + "\n";
   }
   return Text(0, human);
 }
@@ -213,16 +213,20 @@ wire::Message Get(const wire::Message& req, bool json) {
 
 wire::Message Change(const wire::Message& req, bool json) {
   std::string done;
+  std::string fields;  // for --json: what was done, as members
   {
     State& s = G();
     Guard g(&s.lock);
     auto p = s.processors.find(req.name);
     if (p == s.processors.end()) return Failure(json, "no processor " + req.name);
     Processor& cp = p->second;
-    const std::string slave = "slave " + std::to_string(req.slave) + " of " + req.name;
+    const std::string slave = "slave " + std::to_string(req.slave) + " on " + req.name;
+    fields = "\"processor\":" + JsonString(req.name);
     if (req.type == wire::kSet) {
       cp.slaves[req.slave] = req.data;
-      done = slave + " set, " + std::to_string(req.data.size()) + " bytes";
+      done = slave + " set, " + Count(req.data.size(), "byte");
+      fields += ",\"slave\":" + std::to_string(req.slave) +
+                ",\"bytes\":" + std::to_string(req.data.size());
     } else if (req.type == wire::kSilence) {
       if (cp.slaves.count(req.slave) == 0) return Failure(json, "no " + slave);
       if (req.on != 0) {
@@ -231,24 +235,30 @@ wire::Message Change(const wire::Message& req, bool json) {
         cp.silent.erase(req.slave);
       }
       done = slave + (req.on != 0 ? " silent" : " answers");
+      fields += ",\"slave\":" + std::to_string(req.slave) +
+                ",\"silent\":" + (req.on != 0 ? "true" : "false");
     } else {
       if (req.fault == 0 || req.fault >= DPSIM_FAULT_COUNT) return Failure(json, "no such fault");
       cp.faultPerMillion[req.fault] = req.rate;
       done = std::string("fault ") + kFaultNames[req.fault] + " on " + req.name + ": " +
              Percent(req.rate);
+      fields += ",\"fault\":" + JsonString(kFaultNames[req.fault]) +
+                ",\"perMillion\":" + std::to_string(req.rate);
     }
   }
-  return Text(0, json ? "{\"done\":" + JsonString(done) + "}" : done + "\n");
+  return Text(0, json ? "{" + fields + "}" : done + "\n");
 }
 
 wire::Message Load(const wire::Message& req, bool json) {
   Settings settings = DefaultSettings();
   std::string diag;
-  int errors = ParseConfig(req.text, &settings, &diag);
+  const int errors = ParseConfig(req.text, &settings, &diag);
   // Whoever reaches the port must not make the daemon open (or create, or
   // block on) a file of its choosing: the trace stays where it was started.
   const bool traceIgnored = settings.trace != DefaultSettings().trace;
-  errors += ApplyEnvironment(&settings, &diag);
+  // The daemon's own environment was judged when it started: reported again,
+  // it refuses no configuration.
+  ApplyEnvironment(&settings, &diag, true);
   settings.server.clear();
   {
     State& s = G();
@@ -257,9 +267,13 @@ wire::Message Load(const wire::Message& req, bool json) {
   }
   if (traceIgnored) diag += "trace kept as the daemon was started (not changed over the wire)\n";
   const size_t processors = settings.processors.size();
-  ApplySettings(G(), settings);
-  const std::string done = "loaded " + std::to_string(processors) + " processors, " +
-                           std::to_string(errors) + " lines rejected";
+  // A configuration with a line that cannot be used is not what its writer
+  // meant: the running one stays, whole.
+  if (errors == 0) ApplySettings(G(), settings);
+  const std::string done = errors == 0
+                               ? "loaded " + Count(processors, "processor")
+                               : "configuration refused, nothing changed: " +
+                                     Count(static_cast<uint64_t>(errors), "line") + " rejected";
   if (json) {
     // Whole lines of the diagnosis only, so that the reply stays valid JSON.
     std::string kept;
@@ -277,9 +291,12 @@ wire::Message Load(const wire::Message& req, bool json) {
       kept += line;
       at = next;
     }
-    return Text(errors == 0 ? 0 : 1, "{\"done\":" + JsonString(done) +
-                                         ",\"rejected\":" + JsonString(kept) +
-                                         ",\"truncated\":" + (whole ? "false" : "true") + "}");
+    const std::string notes = JsonString(kept) + ",\"truncated\":" + (whole ? "false" : "true");
+    if (errors != 0) {
+      return Failure(true, done,
+                     ",\"rejectedLines\":" + std::to_string(errors) + ",\"rejected\":" + notes);
+    }
+    return Text(0, "{\"processors\":" + std::to_string(processors) + ",\"notes\":" + notes + "}");
   }
   // Line by line for the terminal: a rejected line may quote what it held.
   std::string shown;

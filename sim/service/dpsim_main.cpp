@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../plant/sim_state.h"
+#include "../wire/hex.h"
 #include "../wire/key.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
@@ -21,10 +22,12 @@ namespace {
 
 using namespace dpsim;
 
+// Usage is 3 as in zelcli, so that scripts driving both read one code; 2 is
+// no longer used, so that an older script's 2 is never taken for another.
 constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;  // the daemon did not do it (no such slave, ...)
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDaemon = 3;  // not reached, or the connection was lost
+constexpr int kExitUsage = 3;
+constexpr int kExitNoDaemon = 4;  // not reached, or the connection was lost
 constexpr uint32_t kTimeoutMs = 5000;
 constexpr size_t kMaxConfigBytes = 60000;
 
@@ -41,14 +44,18 @@ const char kUsage[] =
     "                        and writes the key its clients need to PATH\n"
     "  status                processors, slaves, connected programs, jobs per second\n"
     "  get PROC SLAVE        a slave's data\n"
-    "  set PROC SLAVE HEX    replace a slave's data (e.g. 01A2ff or \"01 a2 ff\")\n"
+    "  set PROC SLAVE HEX    replace a slave's data: at most 240 bytes, each two hex\n"
+    "                        digits, separated by nothing, blanks, ':' or ','\n"
+    "                        (01A2ff, \"01 a2 ff\"); \"\" leaves it no data\n"
     "  silence PROC SLAVE    the slave stops answering (its data are kept)\n"
     "  answer PROC SLAVE     the slave answers again\n"
     "  fault PROC KIND RATE  random faults on the processor's jobs: KIND late,\n"
     "                        unknown-kind, refuse, fdl-refuse or fdl-foreign; RATE a\n"
     "                        probability (0.05) or a percentage (5%); 0 ends them\n"
     "  load CONFIG           replace the configuration (as DPSIM_CONFIG), reset all\n"
-    "  log -f                one line per job as it happens\n"
+    "  log [-f]              the jobs the daemon keeps (the last 1000); with -f\n"
+    "                        (--follow) one line per job as it happens\n"
+    "  help [COMMAND]        this text, or one command's\n"
     "\n"
     "options:\n"
     "  --server HOST:PORT    the daemon (default: DPSIM_SERVER, else 127.0.0.1:47213)\n"
@@ -56,9 +63,12 @@ const char kUsage[] =
     "                        that 'dpsim serve' names for its port\n"
     "  --json                machine-readable output, also for failures\n"
     "  --version             the version\n"
-    "  -h, --help            this text\n"
+    "  -h, --help            this text; COMMAND --help for one command\n"
+    "  --                    ends the options\n"
     "\n"
-    "exit codes: 0 done, 1 the daemon refused, 2 usage, 3 daemon not reached or lost.\n";
+    "Options may come before or after the command.\n"
+    "\n"
+    "exit codes: 0 done, 1 the daemon refused, 3 usage, 4 daemon not reached or lost.\n";
 
 bool g_json = false;
 
@@ -71,9 +81,35 @@ int Fail(int code, const std::string& why) {
   return code;
 }
 
-int Usage(const std::string& why) {
-  if (!g_json) fprintf(stderr, "%s", kUsage);
-  return Fail(kExitUsage, why);
+// One line, and where the rest is: the whole usage would bury the error.
+int Usage(const std::string& why) { return Fail(kExitUsage, why + " (see 'dpsim help')"); }
+
+// A command's own part of the usage text: its entry and the lines indented
+// under it, so that the two never disagree.
+std::string CommandHelp(const std::string& command) {
+  const std::string text = kUsage;
+  std::string out;
+  bool in = false;
+  for (size_t at = text.find("commands:\n"); at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (line == "options:") break;
+    if (line.compare(0, 2, "  ") != 0) continue;
+    const size_t first = line.find_first_not_of(' ');
+    if (first > 2) {  // a continuation line
+      if (in) out += line.substr(first) + "\n";
+      continue;
+    }
+    const size_t gap = line.find("  ", 2);
+    const std::string entry = line.substr(2, gap == std::string::npos ? gap : gap - 2);
+    in = entry == command || entry.compare(0, command.size() + 1, command + " ") == 0;
+    if (!in) continue;
+    out += "usage: dpsim [--server HOST:PORT] [--json] " + entry + "\n";
+    if (gap != std::string::npos) out += line.substr(line.find_first_not_of(' ', gap)) + "\n";
+  }
+  return out;
 }
 
 bool ParseSlave(const std::string& text, uint8_t* out) {
@@ -82,20 +118,6 @@ bool ParseSlave(const std::string& text, uint8_t* out) {
   const int v = atoi(text.c_str());
   if (v > 255) return false;
   *out = static_cast<uint8_t>(v);
-  return true;
-}
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == '\t') continue;
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-  }
   return true;
 }
 
@@ -210,79 +232,127 @@ class Link {
 int Serve(const std::vector<std::string>& args) {
   server::Options options;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--listen" && i + 1 < args.size()) {  // the last one holds
+    const std::string& a = args[i];
+    if ((a == "--listen" || a == "--key-file") && i + 1 >= args.size()) {
+      return Usage("serve: " + a + " needs a value");
+    }
+    if (a == "--listen") {  // the last one holds
       options.listen = args[++i];
-    } else if (args[i] == "--key-file" && i + 1 < args.size()) {
+    } else if (a == "--key-file") {
       options.keyFile = args[++i];
-    } else if (args[i] == "--allow-remote") {
+    } else if (a == "--allow-remote") {
       options.anyAddress = true;
     } else {
-      return Usage("serve: unexpected " + args[i]);
+      return Usage("serve: unexpected " + a);
     }
   }
   return server::Serve(options);
 }
 
+// Prints a reply's text: data as it is, a confirmation or a refusal line by
+// line with the program's name, like every other message.
+void Show(const std::string& text, bool data, FILE* out) {
+  if (g_json || data) {
+    fputs(text.c_str(), out);
+    if (!text.empty() && text.back() != '\n') fputc('\n', out);
+    return;
+  }
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    fprintf(out, "dpsim: %s\n", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
+}
+
 int Control(const std::string& address, const std::vector<std::string>& args) {
   const std::string& command = args[0];
+  const size_t given = args.size() - 1;
   wire::Message m;
   m.flags = g_json ? wire::kFlagJson : 0;
-  auto need = [&](size_t n) { return args.size() == n + 1; };
-  auto procSlave = [&]() {
-    m.name = args[1];
-    if (m.name.empty() || m.name.size() > wire::kMaxName) return false;
-    return ParseSlave(args[2], &m.slave);
+  auto wrong = [&](const std::string& what) { return Usage(command + ": " + what); };
+  auto need = [&](size_t n, const char* what) {
+    return given == n ? std::string()
+                      : (given < n ? std::string("needs ") : std::string("takes only ")) + what;
   };
-  if (command == "status" && need(0)) {
-    m.type = wire::kStatus;
-  } else if (command == "get" && need(2)) {
-    m.type = wire::kGet;
-    if (!procSlave()) return Usage("get PROC SLAVE: slave 0..255");
-  } else if (command == "set" && args.size() >= 3) {
-    m.type = wire::kSet;
-    std::string hex;
-    for (size_t i = 3; i < args.size(); ++i) hex += args[i];
-    if (!procSlave() || !ParseHex(hex, &m.data) || m.data.size() > wire::kMaxSlaveData) {
-      return Usage("set PROC SLAVE HEX: slave 0..255, at most 240 hex bytes");
+  // PROC SLAVE, the first two arguments; "" when they are sound.
+  auto procSlave = [&]() -> std::string {
+    m.name = args[1];
+    if (m.name.empty() || m.name.size() > wire::kMaxName) {
+      return "a processor name is 1 to 255 characters";
     }
-  } else if ((command == "silence" || command == "answer") && need(2)) {
-    m.type = wire::kSilence;
+    if (!ParseSlave(args[2], &m.slave)) return "slave must be 0..255, not \"" + args[2] + "\"";
+    return "";
+  };
+  bool data = false;  // the reply is data (status, get, log), not a message
+  if (command == "status") {
+    if (given != 0) return wrong("takes no arguments");
+    m.type = wire::kStatus;
+    data = true;
+  } else if (command == "get" || command == "silence" || command == "answer") {
+    if (const std::string why = need(2, "PROC SLAVE"); !why.empty()) return wrong(why);
+    if (const std::string why = procSlave(); !why.empty()) return wrong(why);
+    m.type = command == "get" ? wire::kGet : wire::kSilence;
     m.on = command == "silence" ? 1 : 0;
-    if (!procSlave()) return Usage(command + " PROC SLAVE: slave 0..255");
-  } else if (command == "fault" && need(3)) {
+    data = command == "get";
+  } else if (command == "set") {
+    if (given < 3) return wrong("needs PROC SLAVE HEX");
+    if (const std::string why = procSlave(); !why.empty()) return wrong(why);
+    m.type = wire::kSet;
+    // Words after SLAVE are one text, as if quoted: "01 02" and 01 02 alike.
+    std::string hex;
+    for (size_t i = 3; i < args.size(); ++i) hex += (i > 3 ? " " : "") + args[i];
+    std::string why;
+    if (!wire::ParseHexBytes(hex, &m.data, &why)) return wrong(why);
+    if (m.data.size() > wire::kMaxSlaveData) {
+      return wrong("at most 240 bytes, not " + std::to_string(m.data.size()));
+    }
+  } else if (command == "fault") {
+    if (const std::string why = need(3, "PROC KIND RATE"); !why.empty()) return wrong(why);
     m.type = wire::kFault;
     m.name = args[1];
     m.fault = static_cast<uint8_t>(FaultKind(args[2]));
-    if (m.name.empty() || m.name.size() > wire::kMaxName || m.fault == 0 ||
-        !ParseRate(args[3], &m.rate)) {
-      return Usage(
-          "fault PROC KIND RATE: KIND late, unknown-kind, refuse, fdl-refuse or "
-          "fdl-foreign; RATE 0..1 or 0..100%");
+    if (m.name.empty() || m.name.size() > wire::kMaxName) {
+      return wrong("a processor name is 1 to 255 characters");
     }
-  } else if (command == "load" && need(1)) {
+    if (m.fault == 0) {
+      return wrong("KIND is late, unknown-kind, refuse, fdl-refuse or fdl-foreign, not \"" +
+                   args[2] + "\"");
+    }
+    if (!ParseRate(args[3], &m.rate)) {
+      return wrong("RATE is 0..1 or 0..100%, not \"" + args[3] + "\"");
+    }
+  } else if (command == "load") {
+    if (const std::string why = need(1, "CONFIG"); !why.empty()) return wrong(why);
     m.type = wire::kLoad;
     std::string why;
     if (!ReadFile(args[1], &m.text, &why)) return Fail(kExitUsage, why);
-  } else if (command == "log" && need(1) && (args[1] == "-f" || args[1] == "--follow")) {
+  } else if (command == "log") {
+    const bool follow = given == 1 && (args[1] == "-f" || args[1] == "--follow");
+    if (given != 0 && !follow) return wrong("takes only -f (--follow)");
     m.type = wire::kFollow;
+    if (!follow) m.flags |= wire::kFlagRecent;
+    data = true;
   } else {
-    return Usage("unknown command or wrong arguments: " + command);
+    return Usage("unknown command \"" + command + "\"");
   }
   Link link;
   if (const int code = link.Connect(address); code != kExitOk) return code;
   wire::Message reply;
   if (const int code = link.Exchange(m, wire::kText, &reply); code != kExitOk) return code;
-  if (m.type == wire::kFollow && reply.status == 0) {
+  if (m.type == wire::kFollow && reply.status == 0 && (m.flags & wire::kFlagRecent) == 0) {
     for (;;) {
       if (const int code = link.Receive(wire::kLogLine, &reply, 0); code != kExitOk) return code;
       printf("%s\n", reply.text.c_str());
       fflush(stdout);
     }
   }
-  FILE* out = reply.status == 0 || g_json ? stdout : stderr;
-  fputs(reply.text.c_str(), out);
-  if (!reply.text.empty() && reply.text.back() != '\n') fputc('\n', out);
-  return reply.status == 0 ? kExitOk : kExitRefused;
+  if (m.type == wire::kFollow && reply.status == 0 && reply.text.empty() && !g_json) {
+    fprintf(stderr, "dpsim: no jobs in the log yet\n");
+  }
+  const bool ok = reply.status == 0;
+  Show(reply.text, data && ok, ok || g_json ? stdout : stderr);
+  return ok ? kExitOk : kExitRefused;
 }
 
 }  // namespace
@@ -292,35 +362,59 @@ int main(int argc, char** argv) {
   if (const char* env = getenv("DPSIM_SERVER"); env != nullptr && strcmp(env, "off") != 0) {
     address = env;
   }
+  // --json first, so that every failure, an option's too, answers in JSON.
+  for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+    if (strcmp(argv[i], "--json") == 0) g_json = true;
+  }
+  // Options may come before or after the command; the command's own (serve
+  // --listen, log -f) pass through to it.
   std::vector<std::string> args;
-  bool options = true;
+  bool optionsEnded = false;
   bool serverGiven = false;
+  bool help = false;
+  bool version = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (options && a == "--") {
-      options = false;
-    } else if (options && a == "--json") {
+    if (optionsEnded) {
+      args.push_back(a);
+    } else if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "--json") {
       g_json = true;
-    } else if (options && a == "--server") {
+    } else if (a == "--server") {
       if (i + 1 >= argc) return Usage("--server needs HOST:PORT");
       address = argv[++i];
       serverGiven = true;
-    } else if (options && (a == "-h" || a == "--help")) {
-      printf("%s", kUsage);
-      return kExitOk;
-    } else if (options && a == "--version") {
-      printf(g_json ? "{\"version\":\"%s\"}\n" : "dpsim %s\n", KALMORIX_VERSION_TEXT);
-      return kExitOk;
+    } else if (a == "-h" || a == "--help") {
+      help = true;
+    } else if (a == "--version") {
+      version = true;
     } else {
-      // The command's own options (serve --listen, log -f) follow it.
-      args.assign(argv + i, argv + argc);
-      break;
+      args.push_back(a);
     }
   }
-  if (args.empty()) return Usage("no command");
+  if (version) {
+    printf(g_json ? "{\"version\":\"%s\"}\n" : "dpsim %s\n", KALMORIX_VERSION_TEXT);
+    return kExitOk;
+  }
+  if (!args.empty() && args[0] == "help") {
+    if (args.size() > 2) return Usage("help takes at most one COMMAND");
+    help = true;
+    args.erase(args.begin());
+  }
+  if (help) {
+    if (args.empty() || args[0] == "help") {
+      printf("%s", args.empty() ? kUsage : "usage: dpsim help [COMMAND]\n");
+      return kExitOk;
+    }
+    const std::string text = CommandHelp(args[0]);
+    if (text.empty()) return Usage("unknown command \"" + args[0] + "\"");
+    printf("%s", text.c_str());
+    return kExitOk;
+  }
+  if (args.empty()) return Usage("no command given");
   if (args[0] == "serve") {
-    // --server before it says where to listen, as DPSIM_SERVER does; its own
-    // --listen after it wins.
+    // --server says where to listen, as DPSIM_SERVER does; --listen wins.
     std::vector<std::string> rest;
     if (serverGiven) rest = {"--listen", address};
     rest.insert(rest.end(), args.begin() + 1, args.end());

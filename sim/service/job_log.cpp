@@ -22,8 +22,9 @@ int64_t SteadySecond() {
 std::string FormatJob(const JobRecord& r, bool json) {
   std::string out;
   if (json) {
-    out = "{\"time\":" + JsonString(r.time) + ",\"processor\":" + JsonString(r.cp) +
-          ",\"handle\":" + std::to_string(r.handle) +
+    out = "{\"time\":" + JsonString(r.time) + ",\"program\":" + JsonString(r.program) +
+          ",\"pid\":" + std::to_string(r.pid) + ",\"client\":" + std::to_string(r.client) +
+          ",\"processor\":" + JsonString(r.cp) + ",\"handle\":" + std::to_string(r.handle) +
           ",\"slave\":" + (r.slave < 0 ? std::string("null") : std::to_string(r.slave)) +
           ",\"job\":" + JsonString(r.job);
     if (r.service != 0) out += ",\"service\":" + std::to_string(r.service);
@@ -31,11 +32,12 @@ std::string FormatJob(const JobRecord& r, bool json) {
            ",\"busUs\":" + std::to_string(r.busUs) + "}";
     return out;
   }
-  out = r.time + " " + Printable(r.cp) + " handle " + std::to_string(r.handle) + " ";
+  // Who did it first: the handle alone means nothing to whoever reads along.
+  out = r.time + " " + Printable(r.program) + "[" + std::to_string(r.pid) + "] " + Printable(r.cp) +
+        " handle " + std::to_string(r.handle) + " ";
   out += r.slave >= 0 ? "slave " + std::to_string(r.slave) + " " + r.job
                       : std::string(r.job) + " " + std::to_string(r.service);
-  out += " " + std::to_string(r.bytes) + " bytes " + r.result + " bus " + std::to_string(r.busUs) +
-         " us";
+  out += " " + Count(r.bytes, "byte") + " " + r.result + " bus " + std::to_string(r.busUs) + " us";
   return out;
 }
 
@@ -50,6 +52,9 @@ uint64_t JobsPerSecond(Server& sv) {
 void Record(Client& client, JobRecord r) {
   Server& sv = S();
   r.time = LocalTimeText('T');
+  r.program = client.program;  // written only by this client's thread, at Hello
+  r.pid = client.pid;
+  r.client = client.id;
   auto kept = std::make_shared<const JobRecord>(std::move(r));
   // Followers look for new records on their own: a job only appends, so
   // their number and their speed never slow it.
@@ -105,6 +110,28 @@ void Follow(Client& c, bool json) {
     }
     if (net::PeerGone(c.socket)) return;
   }
+}
+
+wire::Message Recent(bool json) {
+  Server& sv = S();
+  std::deque<std::shared_ptr<const JobRecord>> kept;
+  {
+    std::lock_guard<std::mutex> lock(sv.mu);
+    kept = sv.log;
+  }
+  // The newest first, back to what fits; then in order.
+  std::vector<std::string> lines;
+  size_t size = 0;
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+    std::string line = FormatJob(**it, json) + "\n";
+    if (size + line.size() > kMaxText) break;
+    size += line.size();
+    lines.push_back(std::move(line));
+  }
+  std::string text;
+  text.reserve(size);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) text += *it;
+  return Text(0, std::move(text));
 }
 
 }  // namespace dpsim::server

@@ -149,6 +149,10 @@ void Serve(Client& c) {
         reply = Load(req, json);
         break;
       case wire::kFollow: {
+        if ((req.flags & wire::kFlagRecent) != 0) {
+          reply = Recent(json);
+          break;
+        }
         // Each follower is a thread formatting every job: a few are enough.
         bool full = false;
         {
@@ -157,9 +161,8 @@ void Serve(Client& c) {
           if (!full) ++S().followers;
         }
         if (full) {
-          Send(c, Text(1, json ? "{\"error\":\"too many followers\"}"
-                               : "too many followers (at most " + std::to_string(kMaxFollowers) +
-                                     ")\n"));
+          Send(c,
+               Failure(json, "too many followers (at most " + std::to_string(kMaxFollowers) + ")"));
           return;
         }
         struct Leave {

@@ -26,6 +26,7 @@ constexpr uint32_t kAcceptBackoffMs = 100;  // after a failed accept
 constexpr size_t kMaxHandles = 1024;        // open DP and FDL handles per connection
 constexpr int kMaxFollowers = 32;           // log -f connections at once
 constexpr uint32_t kFollowPollMs = 50;      // how often a follower looks for new jobs
+constexpr size_t kMaxText = 60000;          // what a reply's text may hold, well within a frame
 
 extern std::atomic<bool> g_stop;
 
@@ -48,6 +49,9 @@ struct Client {
 
 struct JobRecord {
   std::string time;
+  std::string program;  // the client's, as it says (Hello)
+  uint32_t pid = 0;
+  int client = 0;
   std::string cp;
   int32_t handle = 0;
   int slave = -1;  // FDL: none
@@ -86,6 +90,8 @@ uint64_t JobsPerSecond(Server& sv);
 void Record(Client& client, JobRecord r);
 // Sends each job as it is recorded, until the follower goes or the daemon stops.
 void Follow(Client& c, bool json);
+// The jobs kept so far, one line each, the newest that fit in a reply.
+wire::Message Recent(bool json);
 
 // ---- Library requests (library_requests.cpp) --------------------------------
 
@@ -100,6 +106,11 @@ wire::Message Fdl(Client& client, const wire::Message& req);
 // ---- Control requests (control_requests.cpp) --------------------------------
 
 wire::Message Text(uint32_t status, std::string text);
+// A refused control request: the sentence, or for --json {"error": why,
+// "code": 1} with `more` members (",\"name\":value") inside.
+wire::Message Failure(bool json, const std::string& why, const std::string& more = "");
+// "1 job", "2 jobs".
+std::string Count(uint64_t n, const char* thing);
 wire::Message Status(bool json);
 wire::Message Get(const wire::Message& req, bool json);
 wire::Message Change(const wire::Message& req, bool json);

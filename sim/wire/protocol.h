@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
+
 namespace dpsim::wire {
 
 constexpr uint8_t kVersion = 2;  // 2: the Hello proofs
@@ -64,6 +66,7 @@ enum Lib : uint8_t { kLibDp = 0, kLibFdl = 1 };
 
 // Control requests' flags.
 constexpr uint8_t kFlagJson = 1;
+constexpr uint8_t kFlagRecent = 2;  // Follow: the jobs kept so far, in one Text reply
 
 struct Cnf {  // a DPC1 confirmation and when it is due
   uint16_t kind = 0;
@@ -117,14 +120,6 @@ bool Encode(const Message& m, std::vector<uint8_t>* out);
 
 // A name that can travel: 1 to kMaxName bytes, no control characters.
 bool ValidName(const std::string& name);
-
-// The value of a hex digit, or -1 (keys and configurations are written in hex).
-inline int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The length that a frame's first four bytes announce; 0 when out of range.
 size_t FrameLength(const uint8_t* lengthField);
