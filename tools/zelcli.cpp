@@ -5,6 +5,7 @@
 // 3 usage; 4 the job was refused or no result came in time; 130 interrupted
 // (Ctrl-C or a termination signal; watch then ends with 0).
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "hex.h"
 #include "message_window.h"
 #include "zel.h"
 
@@ -43,6 +46,8 @@ enum Exit {
 
 // Set by Ctrl-C or a termination signal: waits end, the channel is closed.
 std::atomic<bool> interrupted{false};
+// How many times; the second and later say what the program still waits for.
+std::atomic<int> interrupts{0};
 // Set once the channel has been closed after an interrupt.
 std::atomic<bool> closedAfterInterrupt{false};
 
@@ -80,8 +85,9 @@ const char* kUsageText =
     "commands:\n"
     "  demo                  one full job cycle: read, write, read back, FDL 11 and 26\n"
     "  read SLAVE            DPC1 read of a slave's data\n"
-    "  write SLAVE HEX       DPC1 write of hex data (e.g. 01A2ff or \"01 a2 ff\"), with its\n"
-    "                        result after the read-back\n"
+    "  write SLAVE HEX       DPC1 write of hex data, with its result after the\n"
+    "                        read-back: each byte two hex digits, bytes separated by\n"
+    "                        nothing, blanks, ':' or ',' (01A2ff, \"01 a2 ff\", 01:a2:ff)\n"
     "  fdl SERVICE           FDL job, service 11 or 26\n"
     "  errno VALUE           the interface code for a system last-error value\n"
     "  watch SLAVE           repeat a read at an interval and show changes\n"
@@ -105,7 +111,8 @@ const char* kUsageText =
     "  --                    ends the options\n"
     "\n"
     "The module's own failure messages go to the DP master library's trace; with\n"
-    "the stand-in processor set DPSIM_TRACE=stderr to see them.\n"
+    "the stand-in processor set DPSIM_TRACE=stderr to see them. With DPSIM_SERVER\n"
+    "set, the stand-in processor is the shared one of the dpsim daemon there.\n"
     "\n"
     "exit codes: 0 success, 1 the job ended with an error result, 2 the channel\n"
     "could not be opened, 3 usage, 4 the job was refused or no result came in time,\n"
@@ -124,6 +131,10 @@ const char* CommandHelp(const std::string& cmd) {
   if (cmd == "write")
     return "usage: zelcli [options] write SLAVE HEX [--param1 N] [--param2 N] [--param3 N]\n"
            "DPC1 write of the hex bytes (at most 240) to the slave at address SLAVE.\n"
+           "Each byte is two hex digits; bytes may be separated by nothing, blanks, ':'\n"
+           "or ',' (01A2ff, \"01 a2 ff\", 01:a2:ff); HEX may be several words. A lone\n"
+           "digit or a prefix such as 0x is refused. An empty HEX (\"\") is a write of\n"
+           "0 bytes, which the interface allows.\n"
            "The result comes after the slave has been read back, 3 s after the write\n"
            "was confirmed; its ResultCode tells whether the write took.\n";
   if (cmd == "fdl")
@@ -138,7 +149,8 @@ const char* CommandHelp(const std::string& cmd) {
   if (cmd == "watch")
     return "usage: zelcli [options] watch SLAVE [--interval MS] [--count N] [--verbose]\n"
            "Reads the slave every MS milliseconds and prints its data whenever it changes\n"
-           "(and every error). Ctrl-C ends it: the channel is closed, exit code 0.\n";
+           "(and every error), each with the time of the read. Ctrl-C ends it: the\n"
+           "channel is closed, exit code 0.\n";
   if (cmd == "help") return "usage: zelcli help [COMMAND]\n";
   return nullptr;
 }
@@ -149,20 +161,6 @@ bool ParseNumber(const char* text, long long min, long long max, long long* out)
   const long long v = std::strtoll(text, &end, 0);
   if (errno != 0 || end == text || *end != 0 || v < min || v > max) return false;
   *out = v;
-  return true;
-}
-
-bool ParseHex(const std::string& text, Block* out) {
-  std::string digits;
-  for (char c : text)
-    if (c != ' ' && c != ':' && c != ',') digits += c;
-  if (digits.size() % 2 != 0) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    long long v = 0;
-    const std::string pair = "0x" + digits.substr(i, 2);
-    if (!ParseNumber(pair.c_str(), 0, 255, &v)) return false;
-    out->push_back(static_cast<uint8_t>(v));
-  }
   return true;
 }
 
@@ -401,26 +399,74 @@ struct Session {
   bool writeInProgress = false;
 };
 
+// An environment variable without surrounding blanks, "" when unset.
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  std::string s = v ? v : "";
+  const size_t first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+bool SameWord(const std::string& a, const char* b) {
+  if (a.size() != std::strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+  }
+  return true;
+}
+
+// The dpsim daemon whose shared processors the stand-in uses, when the
+// environment names one; "" for the processor in this process (or a vendor
+// library, which does not read it).
+std::string DaemonAddress() {
+  const std::string address = Env("DPSIM_SERVER");
+  return SameWord(address, "off") ? "" : address;
+}
+
 int Open(Session& s) {
   s.channel = ZEL_open(opts->processor.c_str());
   if (s.channel < 0 || s.channel > 7) {
     const int32_t code = s.channel;
     const int32_t err = ZEL_get_errno();
     s.channel = -1;
+    const std::string daemon = DaemonAddress();
     const int rc =
         Fail(kOpenFailed,
-             ", \"zelOpen\": " + std::to_string(code) + ", \"zelErrno\": " + std::to_string(err),
+             ", \"zelOpen\": " + std::to_string(code) + ", \"zelErrno\": " + std::to_string(err) +
+                 (daemon.empty() ? "" : ", \"daemon\": " + JsonString(daemon)),
              "cannot open processor \"%s\": ZEL_open returned %d (ZEL_NO_DEVICE_AVAILABLE); "
              "ZEL_get_errno %d (%s)",
              opts->processor.c_str(), code, err, ErrnoName(err));
     if (!opts->json) {
-      std::fprintf(stderr,
-                   "  244 means that the DP master library did not open processor \"%s\"\n"
-                   "  (names are case-sensitive; the stand-in's are in its configuration,\n"
-                   "  without one VCP1 and VCP2), or that all 8 channels are in use.\n"
-                   "  The module's own message is in the DP master library's trace: with the\n"
-                   "  stand-in, run again with DPSIM_TRACE=stderr.\n",
-                   opts->processor.c_str());
+      if (daemon.empty()) {
+        std::fprintf(stderr,
+                     "  244 means that the DP master library did not open processor \"%s\"\n"
+                     "  (names are case-sensitive; the stand-in's are in its configuration,\n"
+                     "  without one VCP1 and VCP2), or that all 8 channels are in use.\n",
+                     opts->processor.c_str());
+      } else {
+        // The daemon is the likelier cause: a processor name that works
+        // in-process fails the same way when nothing answers at the address.
+        std::fprintf(stderr,
+                     "  DPSIM_SERVER is set: the stand-in processor is the one of the dpsim\n"
+                     "  daemon at %s. If a \"dpsim:\" line above says it cannot reach the\n"
+                     "  daemon, that is why: start it (dpsim serve) or check the address and\n"
+                     "  its key file ('dpsim status' tells). Else the daemon has no processor\n"
+                     "  \"%s\" (names are case-sensitive), or all 8 channels are in use.\n",
+                     daemon.c_str(), opts->processor.c_str());
+      }
+      const std::string trace = Env("DPSIM_TRACE");
+      if (SameWord(trace, "stderr")) {
+        std::fprintf(stderr, "  The module's own message is the \"Kalmorix.dll:\" line above.\n");
+      } else if (!trace.empty() && !SameWord(trace, "off")) {
+        std::fprintf(stderr, "  The module's own message is in the trace file %s (DPSIM_TRACE).\n",
+                     trace.c_str());
+      } else {
+        std::fprintf(stderr,
+                     "  The module's own message is in the DP master library's trace: with the\n"
+                     "  stand-in, run again with DPSIM_TRACE=stderr.\n");
+      }
     }
     return rc;
   }
@@ -432,16 +478,18 @@ int Open(Session& s) {
       s.wnd = nullptr;
     }
   }
-  Info("channel %d open on \"%s\" (%s)\n  DP master library: %s\n", s.channel,
+  const std::string daemon = DaemonAddress();
+  Info("channel %d open on \"%s\" (%s)\n  DP master library: %s%s%s\n", s.channel,
        opts->processor.c_str(),
        s.wnd ? "results announced by window message" : "polling for results",
-       DpMasterPath().c_str());
+       DpMasterPath().c_str(), daemon.empty() ? "" : ", through the dpsim daemon at ",
+       daemon.empty() ? "" : (daemon + " (DPSIM_SERVER)").c_str());
   return kOk;
 }
 
 void Close(Session& s) {
   if (s.channel >= 0 && s.writeInProgress && !opts->json) {
-    std::fprintf(stderr, "closing: waiting for the write in progress, up to 3 s\n");
+    std::fprintf(stderr, "zelcli: closing: waiting for the write in progress, up to 3 s\n");
   }
   if (s.channel >= 0) {
     const int32_t rc = ZEL_close(s.channel);
@@ -584,9 +632,9 @@ void EmitJson(const char* command, const Session& s, const std::string& body) {
   if (!opts->json) return;
   std::printf(
       "{\"command\": \"%s\", \"processor\": %s, \"channel\": %d, \"dpMaster\": %s, "
-      "\"result\": %s}\n",
+      "\"daemon\": %s, \"result\": %s}\n",
       command, JsonString(opts->processor).c_str(), s.channel, JsonString(DpMasterPath()).c_str(),
-      body.c_str());
+      DaemonAddress().empty() ? "null" : JsonString(DaemonAddress()).c_str(), body.c_str());
   std::fflush(stdout);
 }
 
@@ -654,6 +702,7 @@ int OneJob(const char* command, const std::function<Block(Session&)>& make, cons
   }
   if (rc == kNoResult || rc == kInterrupted) {
     const std::string where = Where(command, s);
+    if (rc == kInterrupted) Error("interrupted: closing the channel");
     Close(s);
     return JsonFailure(rc, where,
                        refused ? "the job was refused"
@@ -681,10 +730,15 @@ int CmdWrite(const std::vector<std::string>& args) {
   Block data;
   if (int rc = CountArgs("write", args, 2, 241, "SLAVE and HEX data")) return rc;
   if (!ParseSlave(args[0], &slave)) return kUsage;
+  // Words after SLAVE are one text, as if quoted: "01 02" and 01 02 alike.
   std::string hex;
-  for (size_t i = 1; i < args.size(); ++i) hex += args[i];
-  if (!ParseHex(hex, &data) || data.size() > ZEL_DPC1_DATA_MAX) {
-    return Fail(kUsage, "", "write data must be at most 240 bytes of hex digits, e.g. 01a2ff");
+  for (size_t i = 1; i < args.size(); ++i) hex += (i > 1 ? " " : "") + args[i];
+  std::string why;
+  if (!dpsim::wire::ParseHexBytes(hex, &data, &why)) {
+    return Fail(kUsage, "", "write data: %s", why.c_str());
+  }
+  if (data.size() > ZEL_DPC1_DATA_MAX) {
+    return Fail(kUsage, "", "write data: at most 240 bytes, not %zu", data.size());
   }
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 write of %zu bytes to slave %u", data.size(), slave);
@@ -708,6 +762,24 @@ int CmdFdl(const std::vector<std::string>& args) {
   const auto code = static_cast<uint16_t>(service);
   return OneJob(
       "fdl", [code](Session& s) { return FdlJob(s, code); }, title, "the FDL result");
+}
+
+// Local time of day to the millisecond, for watch lines: when a value changed.
+std::string TimeOfDay() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t t = system_clock::to_time_t(now);
+  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local = {};
+#if defined(_WIN32)
+  localtime_s(&local, &t);
+#else
+  localtime_r(&t, &local);
+#endif
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms));
+  return buf;
 }
 
 int CmdWatch(const std::vector<std::string>& args) {
@@ -747,19 +819,22 @@ int CmdWatch(const std::vector<std::string>& args) {
                      result.begin() + ZEL_OFS_DATA + static_cast<long>(DataLength(result)));
     const bool changed = n == 0 || data != last || rc != kOk;
     if (opts->json) {
-      std::printf("{\"command\": \"watch\", \"read\": %ld, \"changed\": %s, \"result\": %s}\n",
-                  n + 1, changed ? "true" : "false", ResultJson(result).c_str());
+      std::printf(
+          "{\"command\": \"watch\", \"read\": %ld, \"time\": \"%s\", \"changed\": %s, "
+          "\"result\": %s}\n",
+          n + 1, TimeOfDay().c_str(), changed ? "true" : "false", ResultJson(result).c_str());
       std::fflush(stdout);
     } else if (changed) {
-      std::printf("read %ld of slave %u: %s, %zu bytes\n", n + 1, slave,
-                  rc == kOk ? "changed" : "ZEL_DPC1_ERROR", data.size());
+      std::printf("%s read %ld of slave %u: %s, %zu byte%s\n", TimeOfDay().c_str(), n + 1, slave,
+                  rc == kOk ? "changed" : "ZEL_DPC1_ERROR", data.size(),
+                  data.size() == 1 ? "" : "s");
       if (!data.empty()) HexDump(data.data(), data.size());
       std::fflush(stdout);
     }
     last = data;
   }
   // Ctrl-C is how a watch normally ends.
-  if (interrupted && !opts->json) std::fprintf(stderr, "interrupted: closing the channel\n");
+  if (interrupted && !opts->json) Error("interrupted: closing the channel");
   Close(s);
   return interrupted ? kOk : rc;
 }
@@ -787,22 +862,30 @@ int CmdDemo(const std::vector<std::string>& args) {
     if (!(errorExpected && rc == kJobError) && rc > worst) worst = rc;
     all += (all.size() > 1 ? ", " : "") + json;
   };
+  // Once interrupted, nothing more is started or explained: only the close.
+  auto note = [&](const char* text) {
+    if (!interrupted) Info("%s", text);
+  };
   step(ReadJob(s, slave), title[0], "the read", false);
   const char text[] = "Kalmorix was here";
-  Info("(a write result comes after the slave has been read back, 3 s after the write)\n");
+  note("(a write result comes after the slave has been read back, 3 s after the write)\n");
   step(WriteJob(s, slave, Block(text, text + sizeof text - 1)), title[1], "the write's read-back",
        false);
   step(ReadJob(s, slave), title[2], "the read", false);
   step(ReadJob(s, silent), title[3], "the read", true);
-  Info(
+  note(
       "(FDL results are collected each time the channel has waited a second without\n"
       " a DPC1 confirmation)\n");
   step(FdlJob(s, ZEL_FDL_SERVICE_11), "FDL service 11", "the FDL result", false);
   step(FdlJob(s, ZEL_FDL_SERVICE_26), "FDL service 26", "the FDL result", false);
-  Block bad = NewJob(s, 0x29);
-  const int32_t refused = ZEL_send(s.channel, ZEL_BLOCK_SIZE, bad.data());
-  Info("a job with Subsystem 0x29 is refused: ZEL_send returned %d%s\n", refused,
-       refused == ZEL_INVALID_SUBSYSTEM ? " (ZEL_INVALID_SUBSYSTEM)" : "");
+  if (!interrupted) {
+    Block bad = NewJob(s, 0x29);
+    const int32_t refused = ZEL_send(s.channel, ZEL_BLOCK_SIZE, bad.data());
+    Info("a job with Subsystem 0x29 is refused: ZEL_send returned %d%s\n", refused,
+         refused == ZEL_INVALID_SUBSYSTEM ? " (ZEL_INVALID_SUBSYSTEM)" : "");
+  } else {
+    Error("interrupted: closing the channel");
+  }
   all += "]";
   EmitJson("demo", s, all);
   const int32_t channel = s.channel;
@@ -811,11 +894,29 @@ int CmdDemo(const std::vector<std::string>& args) {
   return interrupted ? kInterrupted : worst;
 }
 
-void OnSignal(int) { interrupted = true; }
+// What a second Ctrl-C is told: the close is not skipped, since leaving
+// while the module closes could leave the processor's handle claimed and the
+// wait is bounded (the worker's stop, at most 10 s).
+const char kStillClosing[] = "zelcli: closing the channel first (up to 10 s)...\n";
+
+void OnInterrupt() {
+  interrupted = true;
+  if (interrupts.fetch_add(1) >= 1) {
+#if defined(_WIN32)
+    _write(2, kStillClosing, sizeof kStillClosing - 1);
+#else
+    // write() only: it is safe in a signal handler, stdio is not.
+    const ssize_t n = write(2, kStillClosing, sizeof kStillClosing - 1);
+    (void)n;
+#endif
+  }
+}
+
+void OnSignal(int) { OnInterrupt(); }
 
 #if defined(_WIN32)
 BOOL WINAPI OnConsoleCtrl(DWORD event) {
-  interrupted = true;
+  OnInterrupt();
   // The console ends the process as soon as this returns from a close or
   // log-off: give the main thread the time to close the channel first.
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -935,7 +1036,7 @@ int main(int argc, char** argv) {
     return JsonFailure(kUsage, "", "no command given");
   }
   const char* commandHelp = CommandHelp(command);
-  if (!commandHelp || command == "help") {
+  if (!commandHelp) {
     return Fail(kUsage, "", "unknown command \"%s\" (see zelcli --help)", command.c_str());
   }
   if (help) {
