@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 
+#include "hex.h"
 #include "key.h"
 #include "net.h"
 #include "protocol.h"
@@ -47,6 +48,7 @@ std::vector<Message> Samples() {
   add(wire::kFault, [](Message& m) { m.name = "VCP1", m.fault = 3, m.rate = 1000000; });
   add(wire::kLoad, [](Message& m) { m.text = "processor X\nslave 1 text a\n"; });
   add(wire::kFollow, [](Message&) {});
+  add(wire::kFollow, [](Message& m) { m.flags = wire::kFlagJson | wire::kFlagRecent; });
   add(wire::kStatusReply, [](Message& m) { m.status = 0x12, m.handle = 9; });
   add(wire::kJobReply, [](Message& m) {
     m.errClass = 1;
@@ -181,6 +183,48 @@ wire::Digest Sha(const std::vector<uint8_t>& data) {
   wire::Sha256 h;
   h.Update(data.data(), data.size());
   return h.Final();
+}
+
+// The one reader of hex bytes (dpsim set, zelcli write, configurations): a
+// digit that would pair with its neighbour across a blank is refused, never
+// merged into another byte.
+TEST(Hex, BytesArePairsAndAnythingElseSaysWhatIsWrong) {
+  struct Case {
+    const char* text;
+    std::vector<uint8_t> bytes;  // when read
+    const char* why;             // when refused: part of the reason
+  } cases[] = {
+      {"01A2ff", {0x01, 0xA2, 0xFF}, nullptr},
+      {"01 a2 ff", {0x01, 0xA2, 0xFF}, nullptr},
+      {"01:a2:ff", {0x01, 0xA2, 0xFF}, nullptr},
+      {"01,a2, ff\t", {0x01, 0xA2, 0xFF}, nullptr},
+      {"  0102 03  ", {0x01, 0x02, 0x03}, nullptr},
+      {"", {}, nullptr},
+      {"   ", {}, nullptr},
+      {"1 2 3 4", {}, "a byte split by a blank at position 2"},
+      {"12 3 4", {}, "a byte split by a blank at position 5"},
+      {"1:2", {}, "a byte split by ':' at position 2"},
+      {"1 2 3", {}, "a byte split by a blank"},
+      {"ABC", {}, "odd number of hex digits in \"ABC\" at position 1"},
+      {"01 2", {}, "odd number of hex digits in \"2\" at position 4"},
+      {"0x4142", {}, "'x' at position 2 is not a hex digit (no 0x prefix"},
+      {"41-42", {}, "'-' at position 3 is not a hex digit"},
+      {"4g", {}, "'g' at position 2"},
+      {"41\n42", {}, "\\x0a at position 3"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> out = {0xEE};
+    std::string why;
+    const bool read = wire::ParseHexBytes(c.text, &out, &why);
+    if (c.why == nullptr) {
+      EXPECT_TRUE(read) << c.text << ": " << why;
+      EXPECT_EQ(out, c.bytes) << c.text;
+    } else {
+      EXPECT_FALSE(read) << c.text;
+      EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+      EXPECT_EQ(out, std::vector<uint8_t>{0xEE}) << c.text << ": changed on failure";
+    }
+  }
 }
 
 TEST(Crypto, Sha256Vectors) {

@@ -100,6 +100,36 @@ grep -q '"resultCode": 22' "$tmp/silent.out" || fail "a silenced slave: no error
 timeout 10 "$bin/dpsim" answer VCP1 5 >/dev/null
 zelcli read 5 >/dev/null || fail "the slave does not answer again"
 
+echo "== dpsim as people type it: options anywhere, usage errors, JSON fields"
+# dpsim_case EXPECTED_EXIT OUTPUT_PATTERN ARGS...: stdout and stderr together
+dpsim_case() {
+  local expect=$1 pattern=$2 code=0
+  shift 2
+  timeout 10 "$bin/dpsim" "$@" >"$tmp/case.out" 2>&1 || code=$?
+  [ "$code" = "$expect" ] || fail "dpsim $*: exit $code, not $expect"
+  grep -q -- "$pattern" "$tmp/case.out" || fail "dpsim $*: no '$pattern' in: $(cat "$tmp/case.out")"
+}
+dpsim_case 3 "a byte split by a blank at position 2" set VCP1 4 "1 2 3 4"
+dpsim_case 3 "odd number of hex digits" set VCP1 4 ABC
+dpsim_case 3 "'x' at position 2 is not a hex digit" set VCP1 4 0x4142
+dpsim_case 3 '"code":3' --json set VCP1 4 "1 2 3"
+dpsim_case 0 '"processor":"VCP1","slave":4,"bytes":3' set VCP1 4 "ca:fe,01" --json
+dpsim_case 0 "^dpsim: slave 4 on VCP1 set, 3 bytes$" set VCP1 4 ca fe 01
+dpsim_case 0 '"server":' status --json
+dpsim_case 0 "usage: dpsim" help
+dpsim_case 0 "^usage: dpsim .* status$" status --help
+dpsim_case 0 "^usage: dpsim .* log \[-f\]$" help log
+dpsim_case 3 "^dpsim: unknown command \"bogus\" (see 'dpsim help')$" bogus
+dpsim_case 1 '{"error":"no slave 77 on VCP1","code":1}' --json get VCP1 77
+dpsim_case 1 "^dpsim: no slave 77 on VCP1$" silence VCP1 77
+dpsim_case 0 "zelcli\[[0-9]*\] VCP1 handle [0-9]* slave 5 read" log
+[ "$(wc -l <"$tmp/case.out")" -ge 3 ] || fail "dpsim log shows fewer jobs than were done"
+timeout 10 "$bin/dpsim" log --json >"$tmp/log.json" || fail "dpsim log --json"
+python3 -c 'import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+assert lines and all(l["program"] and l["pid"] > 0 for l in lines), "no program or pid"
+' "$tmp/log.json" || fail "dpsim log --json: not one object per job with program and pid"
+
 echo "== only who holds the key: the key file and its directory"
 [ "$keyfile" = "$XDG_RUNTIME_DIR/kalmorix/dpsim-$port.key" ] || fail "key file at '$keyfile'"
 [ "$(stat -c %a "$keyfile")" = 600 ] || fail "key file mode $(stat -c %a "$keyfile"), not 600"
@@ -117,7 +147,7 @@ head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$tmp/wrong.key"
 chmod 600 "$tmp/wrong.key"
 code=0
 DPSIM_KEY_FILE=$tmp/wrong.key timeout 10 "$bin/dpsim" set VCP1 4 "ee ee" >/dev/null 2>"$tmp/wrongkey.err" || code=$?
-[ "$code" = 3 ] || fail "dpsim with a wrong key: exit $code, not 3"
+[ "$code" = 4 ] || fail "dpsim with a wrong key: exit $code, not 4"
 grep -q "could not prove itself" "$tmp/wrongkey.err" || fail "no 'could not prove itself' with a wrong key"
 code=0
 DPSIM_KEY_FILE=$tmp/none zelcli read 4 >/dev/null 2>"$tmp/nokey.err" || code=$?
@@ -125,7 +155,7 @@ DPSIM_KEY_FILE=$tmp/none zelcli read 4 >/dev/null 2>"$tmp/nokey.err" || code=$?
 chmod 644 "$tmp/wrong.key"
 code=0
 DPSIM_KEY_FILE=$tmp/wrong.key timeout 10 "$bin/dpsim" status >/dev/null 2>"$tmp/openkey.err" || code=$?
-[ "$code" = 3 ] || fail "a key file others can read was used (exit $code)"
+[ "$code" = 4 ] || fail "a key file others can read was used (exit $code)"
 grep -q "readable by nobody else" "$tmp/openkey.err" || fail "no word on the unsafe key file"
 # A client that claims a proof it cannot make, and one that skips it and
 # asks at once: neither gets anything done.
@@ -173,11 +203,11 @@ grep -q "could not prove itself" "$tmp/imp-read.err" || fail "zelcli: no 'could 
 code=0
 DPSIM_SERVER=127.0.0.1:$port DPSIM_KEY_FILE=$main_key timeout 10 "$bin/dpsim" status \
   >/dev/null 2>"$tmp/imp-status.err" || code=$?
-[ "$code" = 3 ] || fail "dpsim status from an impostor: exit $code, not 3"
+[ "$code" = 4 ] || fail "dpsim status from an impostor: exit $code, not 4"
 # Without DPSIM_KEY_FILE the default key file of that port is not there.
 code=0
 DPSIM_SERVER=127.0.0.1:$port timeout 10 "$bin/dpsim" status >/dev/null 2>&1 || code=$?
-[ "$code" = 3 ] || fail "dpsim status with no key for the port: exit $code, not 3"
+[ "$code" = 4 ] || fail "dpsim status with no key for the port: exit $code, not 4"
 kill -TERM "$daemon"
 wait "$daemon" || fail "the impostor daemon's exit code: $?"
 [ -e "$tmp/impostor.key" ] && fail "the key file stays after the daemon stopped"
@@ -194,7 +224,7 @@ printf '\xff\xff\xff\xff' | timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" ||
 wait_for "$tmp/daemon.err" "frame length out of range" 10
 zelcli read 4 >/dev/null || fail "the daemon serves no more after a malformed message"
 kill -0 "$follower" 2>/dev/null || fail "the log follower was dropped with the malformed client"
-wait_for "$tmp/log.out" "VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
+wait_for "$tmp/log.out" "zelcli\[[0-9]*\] VCP1 handle [0-9]* slave 4 write 3 bytes ok" 10
 deadline=$((SECONDS + 10))
 until [ "$(grep -c 'slave 4 read' "$tmp/log.out")" -ge 3 ]; do
   [ $SECONDS -lt $deadline ] || fail "log -f misses reads"
@@ -347,6 +377,14 @@ grep -q "trace kept" "$tmp/load.out" || fail "load does not say the trace was ke
 grep -q "delay_us must be" "$tmp/load.out" || fail "a delay of 71 minutes was taken"
 grep -q "control characters" "$tmp/load.out" || fail "a processor name with ESC was taken"
 if grep -q $'\033' "$tmp/load.out"; then fail "an escape sequence reached the terminal"; fi
+# Refused whole: VCP2, which the file does not name, is still there.
+timeout 10 "$bin/dpsim" get VCP2 3 >/dev/null || fail "a refused configuration replaced the running one"
+code=0
+timeout 10 "$bin/dpsim" --json load "$tmp/hostile.cfg" >"$tmp/load.json" || code=$?
+[ "$code" = 1 ] || fail "dpsim --json load of a bad configuration: exit $code"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))
+assert d["code"] == 1 and "refused" in d["error"] and d["rejectedLines"] >= 2, d
+' "$tmp/load.json" || fail "dpsim --json load of a bad configuration: no error object"
 
 echo "== a status too long for one reply is cut between entries, and says so"
 for i in $(seq 2000); do printf "processor P%04d\nslave 1\n" "$i"; done >"$tmp/many.cfg"
@@ -444,6 +482,15 @@ timeout 10 "$bin/dpsim" --server "127.0.0.1:$port" status >/dev/null ||
   fail "the daemon died writing to a closed stderr"
 kill -TERM "$daemon"
 wait "$daemon" || fail "the daemon with a closed stderr exited with $?"
+
+echo "== port 0 from DPSIM_SERVER: a free port, no complaint"
+DPSIM_SERVER=127.0.0.1:0 "$bin/dpsim" serve >"$tmp/port0.out" 2>"$tmp/port0.err" &
+daemon=$!
+pids+=("$daemon")
+wait_for "$tmp/port0.out" "key file" 10
+kill -TERM "$daemon"
+wait "$daemon" || fail "the daemon on port 0 exited with $?"
+[ ! -s "$tmp/port0.err" ] || fail "serve on port 0 complained: $(cat "$tmp/port0.err")"
 
 echo "== only loopback unless asked"
 code=0

@@ -297,8 +297,9 @@ bool Parse(const uint8_t* body, size_t size, Message* out, std::string* why) {
   }
   // Values the fields' sizes alone do not bound.
   const bool lib = out->type != kOpen && out->type != kClose ? true : out->lib <= kLibFdl;
-  const bool flag =
-      out->on <= 1 && out->write <= 1 && (out->flags & ~(kFlagJson | kFlagRecent)) == 0;
+  // Recent: only Follow knows it.
+  const uint8_t flags = out->type == kFollow ? (kFlagJson | kFlagRecent) : kFlagJson;
+  const bool flag = out->on <= 1 && out->write <= 1 && (out->flags & ~flags) == 0;
   const bool rate = out->rate <= 1000000;
   if (!lib || !flag || !rate) {
     *why = "field out of range";
