@@ -130,6 +130,39 @@ lines = [json.loads(l) for l in open(sys.argv[1])]
 assert lines and all(l["program"] and l["pid"] > 0 for l in lines), "no program or pid"
 ' "$tmp/log.json" || fail "dpsim log --json: not one object per job with program and pid"
 
+echo "== an empty write is a write of 0 bytes, in zelcli and dpsim alike"
+zelcli write 4 "" >/dev/null || fail "zelcli write of 0 bytes"
+[ -z "$(timeout 10 "$bin/dpsim" get VCP1 4)" ] || fail "a write of 0 bytes left data"
+dpsim_case 0 "set, 0 bytes" set VCP1 4 ""
+timeout 10 "$bin/dpsim" set VCP1 4 cafe01 >/dev/null || fail "dpsim set"
+
+echo "== zelcli interrupted says so; a second Ctrl-C says what it still waits for"
+"$bin/zelcli" write 4 cafe01 >"$tmp/int.out" 2>"$tmp/int.err" &
+writer=$!
+pids+=("$writer")
+wait_for "$tmp/int.out" "DPC1 write of 3 bytes to slave 4" 10
+kill -INT "$writer"
+# The first one ends the wait; the close then waits for the write's read-back.
+wait_for "$tmp/int.err" "zelcli: interrupted: closing the channel" 10
+kill -INT "$writer" 2>/dev/null || true
+code=0
+wait "$writer" || code=$?
+[ "$code" = 130 ] || fail "an interrupted write: exit $code, not 130"
+grep -q "closing the channel first (up to 10 s)" "$tmp/int.err" ||
+  fail "a second Ctrl-C during the close says nothing"
+"$bin/zelcli" demo >"$tmp/int-demo.out" 2>&1 &
+writer=$!
+pids+=("$writer")
+wait_for "$tmp/int-demo.out" "DPC1 write to slave 3" 10
+kill -INT "$writer"
+code=0
+wait "$writer" || code=$?
+[ "$code" = 130 ] || fail "an interrupted demo: exit $code, not 130"
+grep -q "zelcli: interrupted" "$tmp/int-demo.out" || fail "an interrupted demo does not say so"
+if grep -q "FDL results are collected\|Subsystem 0x29" "$tmp/int-demo.out"; then
+  fail "an interrupted demo went on explaining"
+fi
+
 echo "== only who holds the key: the key file and its directory"
 [ "$keyfile" = "$XDG_RUNTIME_DIR/kalmorix/dpsim-$port.key" ] || fail "key file at '$keyfile'"
 [ "$(stat -c %a "$keyfile")" = 600 ] || fail "key file mode $(stat -c %a "$keyfile"), not 600"

@@ -741,7 +741,8 @@ int CmdWrite(const std::vector<std::string>& args) {
     return Fail(kUsage, "", "write data: at most 240 bytes, not %zu", data.size());
   }
   char title[64];
-  std::snprintf(title, sizeof title, "DPC1 write of %zu bytes to slave %u", data.size(), slave);
+  std::snprintf(title, sizeof title, "DPC1 write of %zu byte%s to slave %u", data.size(),
+                data.size() == 1 ? "" : "s", slave);
   Info("(the result comes after the slave has been read back, 3 s after the write)\n");
   return OneJob(
       "write", [slave, &data](Session& s) { return WriteJob(s, slave, data); }, title,
