@@ -112,7 +112,8 @@ const char* kUsageText =
     "\n"
     "The module's own failure messages go to the DP master library's trace; with\n"
     "the stand-in processor set DPSIM_TRACE=stderr to see them. With DPSIM_SERVER\n"
-    "set, the stand-in processor is the shared one of the dpsim daemon there.\n"    "\n"
+    "set, the stand-in processor is the shared one of the dpsim daemon there.\n"
+    "\n"
     "Ctrl-C ends a wait and closes the channel before zelcli ends. The close\n"
     "takes at most 10 s; it is not skipped, and a further Ctrl-C says so.\n"
     "\n"
@@ -740,7 +741,8 @@ int CmdWrite(const std::vector<std::string>& args) {
     return Fail(kUsage, "", "write data: %s", why.c_str());
   }
   if (data.size() > ZEL_DPC1_DATA_MAX) {
-    return Fail(kUsage, "", "write data: at most 240 bytes, not %zu", data.size());
+    return Fail(kUsage, "", "write data: at most 240 bytes, not %lu",
+                static_cast<unsigned long>(data.size()));
   }
   char title[64];
   std::snprintf(title, sizeof title, "DPC1 write of %zu byte%s to slave %u", data.size(),

@@ -274,8 +274,9 @@ int Serve(const Options& options) {
   std::string host;
   uint16_t port = 0;
   if (!net::ParseAddress(address, wire::kDefaultPort, &host, &port)) {
-    fprintf(stderr, "dpsim: not an address to listen on: %s\n", address.c_str());
-    return 2;
+    fprintf(stderr, "dpsim: not an address to listen on: %s (see 'dpsim help serve')\n",
+            address.c_str());
+    return 3;  // usage, as the dpsim command's own
   }
   std::string why;
   uint16_t bound = 0;
