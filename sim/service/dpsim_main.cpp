@@ -377,19 +377,18 @@ int main(int argc, char** argv) {
   bool version = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (optionsEnded) {
-      args.push_back(a);
-    } else if (a == "--") {
+    const bool option = !optionsEnded;
+    if (option && a == "--") {
       optionsEnded = true;
-    } else if (a == "--json") {
+    } else if (option && a == "--json") {
       g_json = true;
-    } else if (a == "--server") {
+    } else if (option && a == "--server") {
       if (i + 1 >= argc) return Usage("--server needs HOST:PORT");
       address = argv[++i];
       serverGiven = true;
-    } else if (a == "-h" || a == "--help") {
+    } else if (option && (a == "-h" || a == "--help")) {
       help = true;
-    } else if (a == "--version") {
+    } else if (option && a == "--version") {
       version = true;
     } else {
       args.push_back(a);
