@@ -934,7 +934,7 @@ TEST_F(SimTest, ConfigurationTextReplacesTheDefaultProcessors) {
       "slave 7 text two words # kept\n"
       "slave 8 hex 0102 ff\n"
       "slave 9\n"
-      "fdl_status hex 01 02\n";
+      "fdl_status hex 01,02\n";
   ASSERT_EQ(DpSimCfg_Apply(text, diag, sizeof(diag)), 0) << diag;
   uint8_t data[240];
   EXPECT_EQ(DpSim_GetSlave("VCP1", 3, data), -1) << "the defaults are gone";
@@ -962,13 +962,16 @@ TEST_F(SimTest, BadConfigurationLinesAreReportedAndSkipped) {
       "baud 0\n"
       "log_limit many\n"
       "colour blue\n"
+      "slave 7 hex 1 2 3 4\n"
       "slave 6 text fine\n";
-  EXPECT_EQ(DpSimCfg_Apply(text, diag, sizeof(diag)), 7);
+  EXPECT_EQ(DpSimCfg_Apply(text, diag, sizeof(diag)), 8);
   EXPECT_NE(strstr(diag, "config line 1:"), nullptr) << diag;
   EXPECT_NE(strstr(diag, "config line 8:"), nullptr) << diag;
-  EXPECT_EQ(strstr(diag, "config line 9:"), nullptr) << diag;
+  EXPECT_NE(strstr(diag, "config line 9: hex bytes: a byte split by a blank"), nullptr) << diag;
+  EXPECT_EQ(strstr(diag, "config line 10:"), nullptr) << diag;
   EXPECT_EQ(DpSim_GetSlave("P", 6, nullptr), 4);
   EXPECT_EQ(DpSim_GetSlave("P", 4, nullptr), -1);
+  EXPECT_EQ(DpSim_GetSlave("P", 7, nullptr), -1) << "digits paired across blanks";
   EXPECT_EQ(DpSimCfg_Dpc1BusTimeUs(0, 240), 2084u) << "the default baud rate stayed";
 
   const std::string tooLong = "processor P\nslave 1 hex " + std::string(241 * 2, 'a') + "\n";
