@@ -592,7 +592,7 @@ Block WriteJob(Session& s, uint8_t slave, const Block& data) {
   b[ZEL_OFS_DPC1_PARAM2] = static_cast<uint8_t>(opts->param2);
   PutU16(b, ZEL_OFS_DPC1_PARAM3, static_cast<uint16_t>(opts->param3));
   PutU16(b, ZEL_OFS_DATA_LENGTH, static_cast<uint16_t>(data.size()));
-  std::memcpy(&b[ZEL_OFS_DATA], data.data(), data.size());
+  if (!data.empty()) std::memcpy(&b[ZEL_OFS_DATA], data.data(), data.size());  // 0 bytes: no buffer
   return b;
 }
 
