@@ -154,7 +154,10 @@ const char* CommandHelp(const std::string& cmd) {
            "Reads the slave every MS milliseconds and prints its data whenever it changes\n"
            "(and every error), each with the time of the read. Ctrl-C ends it: the\n"
            "channel is closed, exit code 0.\n";
-  if (cmd == "help") return "usage: zelcli help [COMMAND]\n";
+  if (cmd == "help")
+    return "usage: zelcli help [COMMAND]\n"
+           "Shows the usage of zelcli, or with COMMAND that command's own (as COMMAND\n"
+           "--help does).\n";
   return nullptr;
 }
 
