@@ -66,7 +66,8 @@ zelcli() { timeout 60 "$bin/zelcli" --json "$@"; }
 echo "== one daemon, several programs"
 start_daemon daemon
 export DPSIM_SERVER=127.0.0.1:$port
-timeout 60 "$bin/dpsim" log -f >"$tmp/log.out" 2>"$tmp/log.err" &
+# Bounded, yet alive to the end of the test under the sanitizers too.
+timeout 280 "$bin/dpsim" log -f >"$tmp/log.out" 2>"$tmp/log.err" &
 follower=$!
 pids+=("$follower")
 wait_status "dpsim (claimed pid" 10
