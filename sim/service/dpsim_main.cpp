@@ -48,6 +48,7 @@ const char kUsage[] =
     "                        unknown-kind, refuse, fdl-refuse or fdl-foreign; RATE a\n"
     "                        probability (0.05) or a percentage (5%); 0 ends them\n"
     "  load CONFIG           replace the configuration (as DPSIM_CONFIG), reset all\n"
+    "  reset                 back to the configuration the daemon started with\n"
     "  log -f                one line per job as it happens\n"
     "\n"
     "options:\n"
@@ -263,6 +264,8 @@ int Control(const std::string& address, const std::vector<std::string>& args) {
     m.type = wire::kLoad;
     std::string why;
     if (!ReadFile(args[1], &m.text, &why)) return Fail(kExitUsage, why);
+  } else if (command == "reset" && need(0)) {
+    m.type = wire::kReset;
   } else if (command == "log" && need(1) && (args[1] == "-f" || args[1] == "--follow")) {
     m.type = wire::kFollow;
   } else {
