@@ -47,6 +47,7 @@ std::vector<Message> Samples() {
   add(wire::kFault, [](Message& m) { m.name = "VCP1", m.fault = 3, m.rate = 1000000; });
   add(wire::kLoad, [](Message& m) { m.text = "processor X\nslave 1 text a\n"; });
   add(wire::kFollow, [](Message&) {});
+  add(wire::kReset, [](Message& m) { m.flags = wire::kFlagJson; });
   add(wire::kStatusReply, [](Message& m) { m.status = 0x12, m.handle = 9; });
   add(wire::kJobReply, [](Message& m) {
     m.errClass = 1;

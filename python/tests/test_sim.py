@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Dict, Iterator, Tuple
+from typing import Any, Dict, Iterator, Tuple, Type
 
 import pytest
 
@@ -67,7 +67,7 @@ def test_load_a_configuration_and_reset_to_the_start(dpsim: sim.Connection,
     ("fault", ("VCP1", "late", 1.5), ValueError),
 ])
 def test_refused_and_bad_requests_change_nothing(dpsim: sim.Connection, call: str,
-                                                 args: Tuple[Any, ...], error: type) -> None:
+                                                 args: Tuple[Any, ...], error: Type[Exception]) -> None:
     before = dpsim.status().processors
     with pytest.raises(error) as e:
         getattr(dpsim, call)(*args)
