@@ -174,11 +174,19 @@ def test_plugin_runs_the_worked_example(tmp_path: Path) -> None:
     assert "3 passed" in run.stdout
 
 
-def test_plugin_starts_no_daemon_unless_asked(tmp_path: Path) -> None:
+def test_plugin_starts_a_daemon_only_when_asked(tmp_path: Path) -> None:
     (tmp_path / "test_plain.py").write_text("def test_plain():\n    pass\n")
-    (tmp_path / "test_uses.py").write_text("def test_uses(dpsim):\n    pass\n")
+    (tmp_path / "test_uses.py").write_text(
+        "def test_uses(dpsim):\n"
+        "    dpsim.set('CP_PLANT', 3, b'x')\n"
+        "    dpsim.reset()\n"
+        "    assert dpsim.get('CP_PLANT', 3) == b'ready'\n")
+    (tmp_path / "pytest.ini").write_text("[pytest]\ndpsim_config = plant.cfg\n")
+    (tmp_path / "plant.cfg").write_text("processor CP_PLANT\nslave 3 text ready\n")
     missing = str(tmp_path / "no-dpsim")
     run = _pytest(("test_plain.py",), tmp_path, DPSIM_PROGRAM=missing)
     assert run.returncode == 0 and "1 passed" in run.stdout, run.stdout + run.stderr
     run = _pytest((".",), tmp_path, DPSIM_PROGRAM=missing)
     assert "1 passed, 1 error" in run.stdout and "cannot start" in run.stdout, run.stdout
+    run = _pytest((".",), tmp_path, DPSIM_PROGRAM=find_program())
+    assert run.returncode == 0 and "2 passed" in run.stdout, run.stdout + run.stderr

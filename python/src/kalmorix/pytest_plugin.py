@@ -210,6 +210,8 @@ class _Plugin:
             program = (self.config.getoption("dpsim_program")
                        or self.config.getini("dpsim_program") or None)
             config = self.config.getini("dpsim_config") or None
+            if config and self.config.inipath is not None:
+                config = os.path.join(self.config.inipath.parent, config)  # as written there
             try:
                 self.daemon = DaemonProcess(find_program(program), config)
             except (OSError, RuntimeError) as e:
