@@ -49,6 +49,7 @@ std::vector<Message> Samples() {
   add(wire::kLoad, [](Message& m) { m.text = "processor X\nslave 1 text a\n"; });
   add(wire::kFollow, [](Message&) {});
   add(wire::kFollow, [](Message& m) { m.flags = wire::kFlagJson | wire::kFlagRecent; });
+  add(wire::kReset, [](Message& m) { m.flags = wire::kFlagJson; });
   add(wire::kStatusReply, [](Message& m) { m.status = 0x12, m.handle = 9; });
   add(wire::kJobReply, [](Message& m) {
     m.errClass = 1;

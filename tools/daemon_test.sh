@@ -163,6 +163,17 @@ grep -q "zelcli: interrupted" "$tmp/int-demo.out" || fail "an interrupted demo d
 if grep -q "FDL results are collected\|Subsystem 0x29" "$tmp/int-demo.out"; then
   fail "an interrupted demo went on explaining"
 fi
+echo "== dpsim reset: back to the configuration the daemon started with"
+timeout 10 "$bin/dpsim" silence VCP1 5 >/dev/null
+timeout 10 "$bin/dpsim" fault VCP1 late 5% >/dev/null
+printf 'processor ONLY\nslave 1 text x\n' >"$tmp/only.cfg"
+timeout 10 "$bin/dpsim" load "$tmp/only.cfg" >/dev/null || fail "dpsim load"
+timeout 10 "$bin/dpsim" reset >/dev/null || fail "dpsim reset"
+timeout 10 "$bin/dpsim" status >"$tmp/reset.out" || fail "dpsim status after reset"
+grep -qx "processor VCP1: slaves 3 (18 bytes), 4 (24 bytes), 5 (36 bytes)" "$tmp/reset.out" ||
+  fail "reset did not restore VCP1's slaves, silence and faults"
+grep -q "processor ONLY" "$tmp/reset.out" && fail "reset kept the loaded processor"
+timeout 10 "$bin/dpsim" set VCP1 4 cafe01 >/dev/null  # as the steps below expect
 
 echo "== only who holds the key: the key file and its directory"
 [ "$keyfile" = "$XDG_RUNTIME_DIR/kalmorix/dpsim-$port.key" ] || fail "key file at '$keyfile'"

@@ -16,5 +16,9 @@ trap 'rm -rf python/build python/src/*.egg-info' EXIT
 "$work/venv/bin/pip" install -q --no-build-isolation ./python
 # From outside the source tree, so that the installed package is the one tested.
 cd "$work"
-KALMORIX_LIBRARY="$PWD/prefix/lib/libkalmorix.so.0" DPSIM_TRACE=off \
-  venv/bin/python -m pytest -q -p no:cacheprovider ../../python/tests
+export KALMORIX_LIBRARY="$PWD/prefix/lib/libkalmorix.so.0" DPSIM_TRACE=off
+venv/bin/python -m pytest -q -p no:cacheprovider ../../python/tests/test_kalmorix.py
+# A run of its own: its plugin's daemon then serves the whole process, while
+# the tests above keep the in-process stand-in.
+DPSIM_PROGRAM="$PWD/prefix/bin/dpsim" \
+  venv/bin/python -m pytest -q -p no:cacheprovider ../../python/tests/test_sim.py

@@ -1,5 +1,5 @@
 // What the dpsim command asks of the daemon: status, slave data, silence,
-// fault rates and a new configuration.
+// fault rates, a new configuration and the one it started with.
 #include <string>
 #include <vector>
 
@@ -52,7 +52,7 @@ namespace {
 // jobs wait for the copy only.
 struct SlaveView {
   int address;
-  size_t length;
+  std::vector<uint8_t> data;
   bool silent;
 };
 struct ProcessorView {
@@ -98,7 +98,7 @@ wire::Message Status(bool json) {
     for (const auto& [name, p] : s.processors) {
       ProcessorView v{name, {}, {}};
       for (const auto& [address, data] : p.slaves) {
-        v.slaves.push_back({address, data.size(), p.silent.count(address) != 0});
+        v.slaves.push_back({address, data, p.silent.count(address) != 0});
       }
       for (int k = 0; k < DPSIM_FAULT_COUNT; ++k) v.faults[k] = p.faultPerMillion[k];
       procs.push_back(std::move(v));
@@ -128,8 +128,8 @@ wire::Message Status(bool json) {
       for (const SlaveView& v : p.slaves) {
         if (!slaves.empty()) slaves += ",";
         slaves += "{\"address\":" + std::to_string(v.address) +
-                  ",\"length\":" + std::to_string(v.length) +
-                  ",\"silent\":" + (v.silent ? "true" : "false") + "}";
+                  ",\"length\":" + std::to_string(v.data.size()) + ",\"data\":\"" +
+                  Hex(v.data, false) + "\",\"silent\":" + (v.silent ? "true" : "false") + "}";
       }
       std::string faults;
       for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
@@ -168,7 +168,7 @@ wire::Message Status(bool json) {
     std::string line;
     for (const SlaveView& v : p.slaves) {
       line += (line.empty() ? " " : ", ") + std::to_string(v.address) + " (" +
-              Count(v.length, "byte") + (v.silent ? ", silent" : "") + ")";
+              Count(v.data.size(), "byte") + (v.silent ? ", silent" : "") + ")";
     }
     std::string faultText;
     for (int k = 1; k < DPSIM_FAULT_COUNT; ++k) {
@@ -307,6 +307,31 @@ wire::Message Load(const wire::Message& req, bool json) {
     at = next;
   }
   return Text(errors == 0 ? 0 : 1, done + "\n" + shown);
+}
+
+namespace {
+
+// Written once before the first client connects, only read after.
+Settings& Startup() {
+  static Settings settings;
+  return settings;
+}
+
+}  // namespace
+
+void KeepStartupConfig() {
+  State& s = G();
+  Guard g(&s.lock);
+  Startup() = s.config;
+}
+
+wire::Message Reset(bool json) {
+  // As Load: every processor, slave, silence and fault as configured, the
+  // queues emptied; the trace is the one it started with anyway.
+  ApplySettings(G(), Startup());
+  const std::string done = "reset to the start-up configuration, " +
+                           std::to_string(Startup().processors.size()) + " processors";
+  return Text(0, json ? "{\"done\":" + JsonString(done) + "}" : done + "\n");
 }
 
 }  // namespace dpsim::server

@@ -55,6 +55,7 @@ const char kUsage[] =
     "  load CONFIG           replace the configuration (as DPSIM_CONFIG), reset all;\n"
     "                        a file with a line that cannot be used is refused\n"
     "                        whole and changes nothing\n"
+    "  reset                 back to the configuration the daemon started with\n"
     "  log [-f]              the jobs the daemon keeps (the last 1000); with -f\n"
     "                        (--follow) one line per job as it happens\n"
     "  help [COMMAND]        this text, or one command's\n"
@@ -329,6 +330,9 @@ int Control(const std::string& address, const std::vector<std::string>& args) {
     m.type = wire::kLoad;
     std::string why;
     if (!ReadFile(args[1], &m.text, &why)) return Fail(kExitUsage, why);
+  } else if (command == "reset") {
+    if (given != 0) return wrong("takes no arguments");
+    m.type = wire::kReset;
   } else if (command == "log") {
     const bool follow = given == 1 && (args[1] == "-f" || args[1] == "--follow");
     if (given != 0 && !follow) return wrong("takes only -f (--follow)");

@@ -73,13 +73,15 @@ void Record(Client& client, JobRecord r) {
   if (sv.log.size() > kLogKept) sv.log.pop_front();
 }
 
-void Follow(Client& c, bool json) {
+uint64_t LogPosition() {
   Server& sv = S();
-  uint64_t next = 0;
-  {
-    std::lock_guard<std::mutex> lock(sv.mu);
-    next = sv.logSeq;
-  }
+  std::lock_guard<std::mutex> lock(sv.mu);
+  return sv.logSeq;
+}
+
+void Follow(Client& c, bool json, uint64_t from) {
+  Server& sv = S();
+  uint64_t next = from;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kFollowPollMs));
     std::vector<std::shared_ptr<const JobRecord>> fresh;

@@ -148,6 +148,9 @@ void Serve(Client& c) {
       case wire::kLoad:
         reply = Load(req, json);
         break;
+      case wire::kReset:
+        reply = Reset(json);
+        break;
       case wire::kFollow: {
         if ((req.flags & wire::kFlagRecent) != 0) {
           reply = Recent(json);
@@ -171,7 +174,10 @@ void Serve(Client& c) {
             --S().followers;
           }
         } leave;
-        if (Send(c, Text(0, ""))) Follow(c, json);
+        // Taken before the reply: a job made as soon as the follower hears
+        // it is followed must be shown, not fall between the two.
+        const uint64_t from = LogPosition();
+        if (Send(c, Text(0, ""))) Follow(c, json, from);
         return;
       }
       default:
@@ -296,6 +302,7 @@ int Serve(const Options& options) {
     st.nextDp = 1 + static_cast<int32_t>(seed % 0x3FFF0000u);
     st.nextFdl = 256 + static_cast<int32_t>((seed >> 20) % 0x3FFF0000u);
   }
+  KeepStartupConfig();
   Server& sv = S();
   sv.address =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound);

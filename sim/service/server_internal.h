@@ -88,8 +88,11 @@ bool Send(Client& c, const wire::Message& m);
 
 uint64_t JobsPerSecond(Server& sv);
 void Record(Client& client, JobRecord r);
-// Sends each job as it is recorded, until the follower goes or the daemon stops.
-void Follow(Client& c, bool json);
+// The number of the next job to be recorded: where a follower starts.
+uint64_t LogPosition();
+// Sends each job from `from` on as it is recorded, until the follower goes or
+// the daemon stops.
+void Follow(Client& c, bool json, uint64_t from);
 // The jobs kept so far, one line each, the newest that fit in a reply.
 wire::Message Recent(bool json);
 
@@ -115,5 +118,8 @@ wire::Message Status(bool json);
 wire::Message Get(const wire::Message& req, bool json);
 wire::Message Change(const wire::Message& req, bool json);
 wire::Message Load(const wire::Message& req, bool json);
+// Keeps the configuration as the daemon starts, for Reset; before any client.
+void KeepStartupConfig();
+wire::Message Reset(bool json);
 
 }  // namespace dpsim::server

@@ -171,6 +171,7 @@ bool Fields(IO& io, M& m) {
       return true;
     case kStatus:
     case kFollow:
+    case kReset:
       io.U8(m.flags);
       return true;
     case kGet:

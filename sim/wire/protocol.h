@@ -53,6 +53,7 @@ enum Type : uint8_t {
   kFault = 0x14,
   kLoad = 0x15,
   kFollow = 0x16,
+  kReset = 0x17,  // back to the configuration the daemon started with
   // Replies and events.
   kHelloReply = 0x81,
   kStatusReply = 0x82,  // Known, Open, Close, Proof
