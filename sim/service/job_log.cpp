@@ -50,6 +50,8 @@ uint64_t JobsPerSecond(Server& sv) {
 void Record(Client& client, JobRecord r) {
   Server& sv = S();
   r.time = LocalTimeText('T');
+  r.program = client.program;  // set by this client's own thread, at its Hello
+  r.pid = client.pid;
   auto kept = std::make_shared<const JobRecord>(std::move(r));
   // Followers look for new records on their own: a job only appends, so
   // their number and their speed never slow it.
@@ -63,6 +65,7 @@ void Record(Client& client, JobRecord r) {
   ++sv.inSecond;
   ++sv.jobsTotal;
   ++client.jobs;
+  sv.busUsByProcessor[kept->cp] += kept->busUs;
   sv.log.push_back(std::move(kept));
   ++sv.logSeq;
   if (sv.log.size() > kLogKept) sv.log.pop_front();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -49,6 +50,8 @@ struct Client {
 struct JobRecord {
   std::string time;
   std::string cp;
+  std::string program;  // of the client that ran it, as it says
+  uint32_t pid = 0;
   int32_t handle = 0;
   int slave = -1;  // FDL: none
   int service = 0;
@@ -73,6 +76,7 @@ struct Server {
   int64_t second = 0;  // jobs counted per whole second of the steady clock
   uint64_t inSecond = 0;
   uint64_t inLastSecond = 0;
+  std::map<std::string, uint64_t> busUsByProcessor;  // bus time of all jobs (the dashboard's plot)
 };
 
 Server& S();
