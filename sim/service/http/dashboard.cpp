@@ -553,6 +553,9 @@ void Routes(httplib::Server& http) {
     http.Get(path, serve);
     if (path == "/index.html") http.Get("/", serve);
   }
+  // Browsers ask for an icon on their own; there is none, and that is no error.
+  http.Get("/favicon.ico",
+           [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   http.Get("/api/state", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(StateJson(), "application/json");
   });
