@@ -639,7 +639,7 @@ bool Start(const std::string& host, uint16_t port, bool anyAddress, std::string*
   for (int i = 0; i < 5000 && !http.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  d.release();
+  g_dash = d.release();  // owned until Stop
   return true;
 }
 
