@@ -37,13 +37,15 @@ load() {
     END { printf "%-36s %9.0f jobs/s\n", what, n * 1000 / ms }'
 }
 
-# The page in headless Chromium until its stdin closes (at most 60 s).
+# The page in headless Chromium until the file $tmp/stop appears (at most
+# 60 s); started in the background, so it is told by a file, not a signal.
 page() {
-  /usr/bin/python3 - "$url" <<'PY'
-import sys
+  /usr/bin/python3 - "$url" "$tmp/stop" <<'PY'
+import os, signal, sys, time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.support.ui import WebDriverWait
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 o = webdriver.ChromeOptions()
 o.binary_location = "/usr/bin/chromium"
 for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1500"):
@@ -53,8 +55,9 @@ try:
     d.get(sys.argv[1])
     WebDriverWait(d, 15).until(lambda d: d.find_element("id", "conn").text == "live")
     print("page open", flush=True)
-    d.set_script_timeout(65)
-    d.execute_async_script("setTimeout(arguments[0], 60000)")
+    end = time.monotonic() + 60
+    while not os.path.exists(sys.argv[2]) and time.monotonic() < end:
+        time.sleep(0.1)
 finally:
     d.quit()
 PY
@@ -63,6 +66,7 @@ PY
 for _ in $(seq "$rounds"); do
   load "no page open"
   if [ -x /usr/bin/chromium ] && /usr/bin/python3 -c 'import selenium' 2>/dev/null; then
+    rm -f "$tmp/stop"
     page >"$tmp/page.out" 2>&1 &
     viewer=$!
     pids+=("$viewer")
@@ -72,7 +76,7 @@ for _ in $(seq "$rounds"); do
     else
       echo "the page open in Chromium: NOT RUN (Chromium did not open it)"
     fi
-    kill "$viewer" 2>/dev/null || true
+    touch "$tmp/stop"
     wait "$viewer" 2>/dev/null || true
   else
     echo "the page open in Chromium: NOT RUN (no Chromium or Selenium: tools/setup.sh browser)"

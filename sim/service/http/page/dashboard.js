@@ -241,11 +241,13 @@ function matches(j) {
     (!kind || j.kind === kind);
 }
 
+// At most four times a second: a busy plant must not keep the browser (on
+// the same machine as the programs, often) drawing.
 let logQueued = false;
 function showLog() {
   if (paused || logQueued) return;
   logQueued = true;
-  requestAnimationFrame(() => {
+  setTimeout(() => {
     logQueued = false;
     const rows = [];
     for (let i = log.length - 1; i >= 0 && rows.length < LOG_SHOWN; --i) {
@@ -257,7 +259,7 @@ function showLog() {
     }
     $("log").tBodies[0].replaceChildren(...rows);
     $("log-note").textContent = dropped ? `${dropped} jobs not shown (too many for this view)` : "";
-  });
+  }, 250);
 }
 
 function addJobs(batch) {
