@@ -121,7 +121,7 @@ def access_rules(plant: Plant) -> None:
     json_type = {"Content-Type": "application/json"}
     before = plant.dpsim("get", "VCP1", "4")
     wrong = "0" * 64 if plant.token != "0" * 64 else "1" * 64
-    cases = [
+    cases: List[tuple[str, str, str, Optional[bytes], dict[str, str], int]] = [
         ("state without the token", "GET", "/api/state", None, {}, 401),
         ("state with a wrong token", "GET", "/api/state", None, {"X-Dpsim-Token": wrong}, 401),
         ("change without the token", "POST", "/api/set", change, json_type, 401),
@@ -177,14 +177,14 @@ def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
         from selenium.webdriver.common.by import By
-        from selenium.webdriver.support.ui import WebDriverWait
+        from selenium.webdriver.support.wait import WebDriverWait
     except ImportError as e:
         return f"no Selenium ({e})"
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
     for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
               "--window-size=1280,1500", "--no-proxy-server"):
-        options.add_argument(a)
+        options.add_argument(a)  # type: ignore[no-untyped-call]
     try:
         driver = webdriver.Chrome(service=Service(driver_path), options=options)
     except Exception as e:  # any reason the browser does not start
@@ -240,7 +240,8 @@ def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
         driver.find_element(By.CSS_SELECTOR, '.processor[data-cp="VCP1"] tr:nth-child(3) button.toggle').click()
         wait_until("answer from the page", lambda: "silent" not in plant.dpsim("get", "VCP1", "5"))
 
-        errors = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
+        console = driver.get_log("browser")  # type: ignore[no-untyped-call]
+        errors = [e for e in console if e.get("level") == "SEVERE"]
         if errors:
             raise Failed("the page's console: " + "; ".join(str(e.get("message")) for e in errors))
         if screenshot:
