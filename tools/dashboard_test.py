@@ -4,7 +4,8 @@
 Usage: tools/dashboard_test.py BIN_DIR [--screenshot PNG]
 
 Starts `dpsim serve --http 0` (loopback), then:
-  - over HTTP, from here: the access rules (token, Host, sizes, live view cap);
+  - over HTTP, from here: the access rules (token, Host, sizes, live view cap,
+    a request sent slowly);
   - in headless Chromium driven by Selenium: a slave's value after `dpsim set`,
     an edit on the page seen by `dpsim get` and a running `zelcli watch`, a
     job of `zelcli read` in the page's log.
@@ -18,6 +19,7 @@ import http.client
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -167,6 +169,39 @@ def access_rules(plant: Plant) -> None:
     print("access rules: token, Host, method, type, size and live view cap enforced")
 
 
+class SlowClient:
+    """Sends a request a byte a second: let go within its 10 s, not held."""
+
+    def __init__(self, plant: Plant) -> None:
+        import threading
+        self.result: Optional[str] = None
+        self.sock = socket.create_connection(("127.0.0.1", plant.http_port), timeout=1)
+        self.sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self) -> None:
+        start = time.monotonic()
+        try:
+            while time.monotonic() - start < 30:
+                self.sock.sendall(b"a")
+                try:
+                    if self.sock.recv(4096) == b"":
+                        break
+                except socket.timeout:
+                    pass
+        except OSError:
+            pass
+        took = time.monotonic() - start
+        self.result = None if 8 <= took <= 16 else f"a request sent a byte a second was let go after {took:.1f} s, not about 10"
+        self.sock.close()
+
+    def check(self) -> None:
+        self.thread.join(35)
+        if self.thread.is_alive() or self.result is not None:
+            raise Failed(self.result or "the slow client's check did not end")
+
+
 def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
     """The page in headless Chromium; the reason when it cannot run."""
     chromium = shutil.which("chromium") or "/usr/bin/chromium"
@@ -276,8 +311,11 @@ def main() -> int:
         plant: Optional[Plant] = None
         try:
             plant = Plant(bin_dir, tmp)
+            slow = SlowClient(plant)
             access_rules(plant)
             why = browser(plant, screenshot)
+            slow.check()
+            print("a slow request: let go at its deadline")
         except (Failed, subprocess.TimeoutExpired) as e:
             print("FAILED:", e, file=sys.stderr)
             if plant is not None:

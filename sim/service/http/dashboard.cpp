@@ -3,13 +3,20 @@
 // what changes as it runs. Only the user who started the daemon may use it:
 // every API request carries the run's token, and only a Host that names the
 // loopback address is answered (no DNS rebinding).
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -38,7 +45,8 @@ constexpr size_t kWorkers = 12;     // requests served at once, live views inclu
 constexpr size_t kQueued = 32;      // accepted connections waiting for a worker
 constexpr int kMaxViews = 4;        // live views (event streams) at once; fewer than kWorkers
 constexpr size_t kMaxBody = 4096;   // a change is a small JSON object
-constexpr time_t kTimeoutS = 5;     // reading a request, writing a reply, keep-alive idle
+constexpr int kTimeoutMs = 5000;    // each write of a reply; keep-alive idle between requests
+constexpr int kRequestMs = 10000;   // a whole request, once begun, headers and body
 constexpr size_t kKeepAlive = 100;  // requests on one connection
 constexpr uint32_t kViewPollMs = 100;
 constexpr size_t kBatch = 500;    // most jobs in one event: a view behind skips older ones
@@ -104,6 +112,117 @@ class BoundedPool : public httplib::TaskQueue {
   bool shutdown_ = false;
 };
 
+// A connection's reads with one deadline for the whole request, so that a
+// client sending a byte now and then cannot hold a worker for ever (the
+// library's own time-out is per read); each write has its own time-out.
+class DeadlineStream : public httplib::Stream {
+ public:
+  DeadlineStream(socket_t sock, std::chrono::steady_clock::time_point readBy)
+      : sock_(sock), readBy_(readBy) {}
+  bool is_readable() const override { return have_ > at_ || Wait(POLLIN, LeftMs()); }
+  bool is_writable() const override { return Wait(POLLOUT, kTimeoutMs); }
+  ssize_t read(char* ptr, size_t size) override {
+    // Headers are read a byte at a time: buffered, one system call serves many.
+    if (have_ == at_) {
+      if (!Wait(POLLIN, LeftMs())) {
+        expired_ = true;
+        return -1;
+      }
+      ssize_t n = 0;
+      do {
+        n = recv(sock_, buf_, sizeof(buf_), 0);
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) return n;
+      have_ = static_cast<size_t>(n);
+      at_ = 0;
+    }
+    const size_t n = std::min(size, have_ - at_);
+    memcpy(ptr, buf_ + at_, n);
+    at_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    ssize_t n = 0;
+    do {
+      n = send(sock_, ptr, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    Address(getpeername, ip, port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    Address(getsockname, ip, port);
+  }
+  socket_t socket() const override { return sock_; }
+  // The request was not whole by its deadline: the connection goes.
+  bool Expired() const { return expired_; }
+
+ private:
+  int LeftMs() const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          readBy_ - std::chrono::steady_clock::now())
+                          .count();
+    return static_cast<int>(std::max<int64_t>(0, left));
+  }
+  bool Wait(short events, int ms) const {
+    pollfd p{sock_, events, 0};
+    int r = 0;
+    do {
+      r = poll(&p, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+  }
+  void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+    sockaddr_storage a{};
+    socklen_t len = sizeof(a);
+    char text[INET6_ADDRSTRLEN] = "";
+    port = 0;
+    if (get(sock_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return;
+    if (a.ss_family == AF_INET) {
+      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+      inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
+      port = ntohs(v4->sin_port);
+    } else if (a.ss_family == AF_INET6) {
+      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+      inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof(text));
+      port = ntohs(v6->sin6_port);
+    }
+    ip = text;
+  }
+  socket_t sock_;
+  std::chrono::steady_clock::time_point readBy_;
+  char buf_[4096];
+  size_t have_ = 0;
+  size_t at_ = 0;
+  bool expired_ = false;
+};
+
+bool Stopping();
+
+// The library's server with each connection served over DeadlineStream.
+class DashServer : public httplib::Server {
+ private:
+  bool process_and_close_socket(socket_t sock) override {
+    bool closed = false;
+    for (size_t n = 0; n < kKeepAlive && !closed && !Stopping(); ++n) {
+      // Between requests a connection may idle for the keep-alive time-out.
+      pollfd p{sock, POLLIN, 0};
+      if (poll(&p, 1, kTimeoutMs) <= 0) break;
+      DeadlineStream strm(sock,
+                          std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestMs));
+      if (!process_request(strm, n + 1 == kKeepAlive, closed, [](httplib::Request&) {}) ||
+          strm.Expired()) {
+        break;
+      }
+    }
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+    return true;
+  }
+};
+
 // One second of the plot: jobs and bus time per processor in that second.
 struct Sample {
   int64_t time = 0;  // seconds since the epoch
@@ -112,7 +231,7 @@ struct Sample {
 };
 
 struct Dashboard {
-  httplib::Server http;
+  DashServer http;
   std::string token;
   std::vector<std::string> hosts;  // Host values answered; empty: any (--allow-remote)
   std::atomic<bool> stop{false};
@@ -609,10 +728,6 @@ bool Start(const std::string& host, uint16_t port, bool anyAddress, std::string*
   g_dash = d.get();
   httplib::Server& http = d->http;
   http.new_task_queue = [] { return new BoundedPool(); };
-  http.set_keep_alive_max_count(kKeepAlive);
-  http.set_keep_alive_timeout(kTimeoutS);
-  http.set_read_timeout(kTimeoutS, 0);
-  http.set_write_timeout(kTimeoutS, 0);
   http.set_payload_max_length(kMaxBody);
   http.set_pre_routing_handler(Admit);
   Routes(http);
