@@ -112,6 +112,23 @@ class BoundedPool : public httplib::TaskQueue {
   bool shutdown_ = false;
 };
 
+bool Stopping();
+
+// Waits up to `ms` for the socket, in short slices so that a stop of the
+// daemon is not held up by a connection that sends nothing.
+bool WaitSocket(socket_t sock, short events, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          until - std::chrono::steady_clock::now())
+                          .count();
+    pollfd p{sock, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, 200)));
+    if (r > 0) return true;
+    if ((r < 0 && errno != EINTR) || left <= 0 || Stopping()) return false;
+  }
+}
+
 // A connection's reads with one deadline for the whole request, so that a
 // client sending a byte now and then cannot hold a worker for ever (the
 // library's own time-out is per read); each write has its own time-out.
@@ -166,14 +183,7 @@ class DeadlineStream : public httplib::Stream {
                           .count();
     return static_cast<int>(std::max<int64_t>(0, left));
   }
-  bool Wait(short events, int ms) const {
-    pollfd p{sock_, events, 0};
-    int r = 0;
-    do {
-      r = poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
-  }
+  bool Wait(short events, int ms) const { return WaitSocket(sock_, events, ms); }
   void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
     sockaddr_storage a{};
     socklen_t len = sizeof(a);
@@ -199,8 +209,6 @@ class DeadlineStream : public httplib::Stream {
   bool expired_ = false;
 };
 
-bool Stopping();
-
 // The library's server with each connection served over DeadlineStream.
 class DashServer : public httplib::Server {
  private:
@@ -208,8 +216,7 @@ class DashServer : public httplib::Server {
     bool closed = false;
     for (size_t n = 0; n < kKeepAlive && !closed && !Stopping(); ++n) {
       // Between requests a connection may idle for the keep-alive time-out.
-      pollfd p{sock, POLLIN, 0};
-      if (poll(&p, 1, kTimeoutMs) <= 0) break;
+      if (!WaitSocket(sock, POLLIN, kTimeoutMs)) break;
       DeadlineStream strm(sock,
                           std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestMs));
       if (!process_request(strm, n + 1 == kKeepAlive, closed, [](httplib::Request&) {}) ||
