@@ -49,10 +49,11 @@ constexpr int kTimeoutMs = 5000;    // each write of a reply; keep-alive idle be
 constexpr int kRequestMs = 10000;   // a whole request, once begun, headers and body
 constexpr size_t kKeepAlive = 100;  // requests on one connection
 constexpr uint32_t kViewPollMs = 100;
-constexpr size_t kBatch = 500;    // most jobs in one event: a view behind skips older ones
-constexpr size_t kBacklog = 200;  // jobs a new view is shown from before it opened
-constexpr size_t kHistory = 60;   // seconds of jobs per second and bus time kept
-constexpr size_t kMaxShown = 64;  // processors in a state; the rest are counted
+constexpr size_t kBatch = 500;            // most jobs in one event: a view behind skips older ones
+constexpr size_t kBacklog = 200;          // jobs a new view is shown from before it opened
+constexpr size_t kHistory = 60;           // seconds of jobs per second and bus time kept
+constexpr size_t kMaxShown = 64;          // processors in a state; the rest are counted
+constexpr size_t kMaxSlavesShown = 1024;  // and slaves: the copy under the plant's lock stays short
 constexpr size_t kTokenBytes = 32;
 
 constexpr const char* kFaultNames[] = {"",       "late",       "unknown-kind",
@@ -327,8 +328,10 @@ std::string StateJson() {
     State& s = G();
     Guard g(&s.lock);
     processors = s.processors.size();
+    size_t slaves = 0;
     for (const auto& [name, p] : s.processors) {
-      if (procs.size() == kMaxShown) break;
+      if (procs.size() == kMaxShown || slaves + p.slaves.size() > kMaxSlavesShown) break;
+      slaves += p.slaves.size();
       ProcCopy c{name, {}, {}};
       for (const auto& [address, data] : p.slaves) {
         c.slaves.push_back({address, data, p.silent.count(address) != 0});
