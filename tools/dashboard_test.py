@@ -324,6 +324,12 @@ def main() -> int:
         finally:
             if plant is not None:
                 plant.stop()
+        # SIGTERM stops the daemon cleanly, dashboard and all (a sanitizer's
+        # report would end it otherwise).
+        if plant.daemon.returncode != 0:
+            print(f"FAILED: the daemon's exit code {plant.daemon.returncode}\n--- daemon stderr\n"
+                  + plant.text(plant.err)[-3000:], file=sys.stderr)
+            return 1
         if why is not None:
             print("browser part NOT RUN:", why)
             return NOT_RUN
