@@ -275,6 +275,14 @@ def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
         driver.find_element(By.CSS_SELECTOR, '.processor[data-cp="VCP1"] tr:nth-child(3) button.toggle').click()
         wait_until("answer from the page", lambda: "silent" not in plant.dpsim("get", "VCP1", "5"))
 
+        # A fault rate set on the page, as dpsim fault would.
+        rate = driver.find_element(By.CSS_SELECTOR, 'input.rate[data-cp="VCP2"][data-kind="refuse"]')
+        rate.clear()
+        rate.send_keys("5")
+        driver.find_element(By.CSS_SELECTOR, '.processor[data-cp="VCP2"] .faults button').click()
+        wait_until("the page's fault rate in dpsim status",
+                   lambda: "refuse 5 %" in plant.dpsim("status"))
+
         console = driver.get_log("browser")  # type: ignore[no-untyped-call]
         errors = [e for e in console if e.get("level") == "SEVERE"]
         if errors:
@@ -286,7 +294,8 @@ def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
             print("screenshot:", screenshot)
     finally:
         driver.quit()
-    print("browser: dpsim set shown, page edit seen by dpsim get and zelcli watch, job logged")
+    print("browser: dpsim set shown, page edit seen by dpsim get and zelcli watch, job logged, "
+          "silence, filter and fault rate from the page")
     return None
 
 
