@@ -10,7 +10,8 @@ Starts `dpsim serve --http 0` (loopback), then:
     an edit on the page seen by `dpsim get` and a running `zelcli watch`, a
     job of `zelcli read` in the page's log.
 Exit 0: passed; 1: failed; 77: the HTTP checks passed, the browser part NOT
-RUN (no Chromium, or it did not start; the reason is printed).
+RUN (no Chromium, or it did not start; the reason is printed). KX_CHROMIUM
+names another Chromium binary.
 """
 
 from __future__ import annotations
@@ -204,7 +205,7 @@ class SlowClient:
 
 def browser(plant: Plant, screenshot: Optional[str]) -> Optional[str]:
     """The page in headless Chromium; the reason when it cannot run."""
-    chromium = shutil.which("chromium") or "/usr/bin/chromium"
+    chromium = os.environ.get("KX_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
     driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
     if not os.path.exists(chromium) or not os.path.exists(driver_path):
         return "no Chromium or chromedriver (tools/setup.sh browser)"
