@@ -764,7 +764,7 @@ bool Start(const std::string& host, uint16_t port, bool anyAddress, std::string*
   for (int i = 0; i < 5000 && !http.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  g_dash = d.release();  // owned until Stop
+  static_cast<void>(d.release());  // owned through g_dash until Stop
   return true;
 }
 
