@@ -313,7 +313,7 @@ function niceCeiling(v) {
   for (const m of [1, 2, 5, 10]) if (v <= m * p) return m * p;
   return 10 * p;
 }
-const formatNumber = (v) => (v >= 1000 ? (v / 1000) + "k" : String(Math.round(v * 10) / 10));
+const formatNumber = (v) => (v >= 1000 ? (v / 1000) + "k" : String(Math.round(v * 100) / 100));
 
 function drawPlots() {
   plot($("plot-jobs"), [{ color: COLORS[0], points: samples.map((s) => [s.time, s.jobs]) }], "jobs/s");
