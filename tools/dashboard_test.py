@@ -61,7 +61,12 @@ class Plant:
             self.daemon = self.spawn(
                 [os.path.join(bin_dir, "dpsim"), "serve", "--listen", "127.0.0.1:0", "--http", "0"],
                 out, err)
-        wait_until("the daemon's dashboard address", lambda: "dashboard at" in self.text(self.out), 10)
+        wait_until("the daemon's dashboard address",
+                   lambda: "dashboard at" in self.text(self.out) or self.daemon.poll() is not None,
+                   10)
+        if self.daemon.poll() is not None:
+            raise Failed(f"dpsim serve --http ended with exit {self.daemon.returncode}: "
+                         + self.text(self.err).strip())
         text = self.text(self.out)
         m = re.search(r"listening on (127\.0\.0\.1:\d+)", text)
         d = re.search(r"dashboard at (http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{64}))", text)
@@ -326,7 +331,7 @@ def main() -> int:
             why = browser(plant, screenshot)
             slow.check()
             print("a slow request: let go at its deadline")
-        except (Failed, subprocess.TimeoutExpired) as e:
+        except (Failed, subprocess.TimeoutExpired, OSError) as e:
             print("FAILED:", e, file=sys.stderr)
             if plant is not None:
                 print("--- daemon stderr\n" + plant.text(plant.err)[-2000:], file=sys.stderr)
