@@ -61,19 +61,23 @@ class Plant:
             self.daemon = self.spawn(
                 [os.path.join(bin_dir, "dpsim"), "serve", "--listen", "127.0.0.1:0", "--http", "0"],
                 out, err)
-        wait_until("the daemon's dashboard address",
-                   lambda: "dashboard at" in self.text(self.out) or self.daemon.poll() is not None,
-                   10)
-        if self.daemon.poll() is not None:
-            raise Failed(f"dpsim serve --http ended with exit {self.daemon.returncode}: "
-                         + self.text(self.err).strip())
-        text = self.text(self.out)
-        m = re.search(r"listening on (127\.0\.0\.1:\d+)", text)
-        d = re.search(r"dashboard at (http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{64}))", text)
-        if m is None or d is None:
-            raise Failed("no address or dashboard URL in: " + text)
-        self.env["DPSIM_SERVER"] = m.group(1)
-        self.url, self.http_port, self.token = d.group(1), int(d.group(2)), d.group(3)
+        try:
+            wait_until("the daemon's dashboard address",
+                       lambda: "dashboard at" in self.text(self.out) or self.daemon.poll() is not None,
+                       10)
+            if self.daemon.poll() is not None:
+                raise Failed(f"dpsim serve --http ended with exit {self.daemon.returncode}: "
+                             + self.text(self.err).strip())
+            text = self.text(self.out)
+            m = re.search(r"listening on (127\.0\.0\.1:\d+)", text)
+            d = re.search(r"dashboard at (http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{64}))", text)
+            if m is None or d is None:
+                raise Failed("no address or dashboard URL in: " + text)
+            self.env["DPSIM_SERVER"] = m.group(1)
+            self.url, self.http_port, self.token = d.group(1), int(d.group(2)), d.group(3)
+        except BaseException:
+            self.stop()
+            raise
 
     @staticmethod
     def text(path: str) -> str:
