@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kalmorix need, when
-# they are missing. Usage: tools/setup.sh [native] [win32] [bench] [lint]
-# win32 installs Wine only where this machine can execute 32-bit programs.
+# they are missing. Usage: tools/setup.sh [native] [win32] [bench] [lint] [browser]
+# win32 installs Wine only where this machine can execute 32-bit programs;
+# browser installs headless Chromium and Selenium for the dashboard's test.
 set -euo pipefail
 # shellcheck source=win32_probe.sh
 source "$(dirname "$0")/win32_probe.sh"
@@ -10,12 +11,14 @@ want_native=0
 want_win32=0
 want_bench=0
 want_lint=0
+want_browser=0
 for arg in "$@"; do
   case "$arg" in
     native) want_native=1 ;;
     win32) want_win32=1 ;;
     bench) want_bench=1 ;;
     lint) want_lint=1 ;;
+    browser) want_browser=1 ;;
     *) echo "setup.sh: unknown part '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -31,6 +34,13 @@ if [ $want_native = 1 ]; then
   for p in googletest pkg-config; do need "$p"; done
   # The Python package's tests: a virtual environment, offline.
   for p in python3-venv python3-setuptools python3-wheel python3-pytest; do need "$p"; done
+  # The daemon's dashboard (dpsim serve --http): HTTP server and JSON parser.
+  for p in libcpp-httplib-dev nlohmann-json3-dev; do need "$p"; done
+fi
+if [ $want_browser = 1 ]; then
+  # tools/dashboard_test.py: Debian's Chromium, its driver and Selenium;
+  # nothing is downloaded when the test runs.
+  for p in chromium chromium-driver python3-selenium; do need "$p"; done
 fi
 if [ $want_bench = 1 ]; then
   for p in libbenchmark-dev valgrind; do need "$p"; done

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the static checks (tools/lint.sh), then builds and runs every test of
 # both targets: native (plain, ASan+UBSan, TSan) and win32 (under Wine), then
-# the shared daemon with a win32 and a native program, the Python package's
-# tests, the native suite under Valgrind and a short run of each fuzzer.
+# the shared daemon with a win32 and a native program, the dashboard in a
+# browser, the Python package's tests, the native suite under Valgrind and a
+# short run of each fuzzer.
 # Exits non-zero when anything fails.
 #
 # On a machine that cannot execute 32-bit programs the win32 target is still
@@ -19,7 +20,7 @@ kx_win32_probe
 # start their own daemon.
 unset DPSIM_SERVER
 
-tools/setup.sh native win32 lint
+tools/setup.sh native win32 lint browser
 export WINEDEBUG=-all
 jobs=$(nproc)
 failed=()
@@ -92,6 +93,19 @@ if [ "$KX_WIN32_RUNS" = yes ]; then
 else
   summary+=("daemon (win32 and native): NOT RUN ($KX_WIN32_WHY)")
 fi
+# The dashboard in headless Chromium (exit 77: the browser could not run,
+# after its HTTP checks passed).
+echo
+echo "================ dashboard ================"
+dashboard_log=build/native/dashboard.log
+code=0
+python3 tools/dashboard_test.py build/native/bin 2>&1 | tee "$dashboard_log" ||
+  code=${PIPESTATUS[0]}
+case $code in
+  0) summary+=("dashboard: passed") ;;
+  77) summary+=("dashboard: HTTP checks passed; browser part NOT RUN ($(sed -n 's/^browser part NOT RUN: //p' "$dashboard_log"))") ;;
+  *) summary+=("dashboard: FAILED"); failed+=(dashboard) ;;
+esac
 run_step python tools/python_test.sh
 run_step valgrind tools/valgrind.sh
 run_step fuzz fuzz/run.sh "${KX_FUZZ_SECONDS:-60}"

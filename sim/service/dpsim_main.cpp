@@ -14,6 +14,7 @@
 #include "../wire/key.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
+#include "http/dashboard.h"
 #include "kalmorix_version.h"
 #include "server.h"
 #include "text.h"
@@ -38,10 +39,13 @@ const char kUsage[] =
     "when DPSIM_SERVER (or 'server' in the configuration) names it.\n"
     "\n"
     "commands:\n"
-    "  serve [--listen HOST:PORT] [--allow-remote] [--key-file PATH]\n"
+    "  serve [--listen HOST:PORT] [--allow-remote] [--key-file PATH] [--http PORT]\n"
     "                        run the daemon in the foreground (stop: Ctrl+C);\n"
     "                        it reads DPSIM_CONFIG like the in-process stand-in\n"
-    "                        and writes the key its clients need to PATH\n"
+    "                        and writes the key its clients need to PATH;\n"
+    "                        --http serves a live dashboard on PORT (0: any free\n"
+    "                        one) of the same host, at the address it prints\n"
+    "                        (it holds this run's token: keep it to yourself)\n"
     "  status                processors, slaves, connected programs, jobs per second\n"
     "  get PROC SLAVE        a slave's data\n"
     "  set PROC SLAVE HEX    replace a slave's data: at most 240 bytes, each two hex\n"
@@ -245,6 +249,15 @@ int Serve(const std::vector<std::string>& args) {
       options.keyFile = args[++i];
     } else if (a == "--allow-remote") {
       options.anyAddress = true;
+    } else if (args[i] == "--http" && i + 1 < args.size()) {
+      const std::string& port = args[++i];
+      if (port.empty() || port.size() > 5 ||
+          port.find_first_not_of("0123456789") != std::string::npos || atoi(port.c_str()) > 65535) {
+        return Usage("serve --http PORT: a port 0..65535 (0: any free one)");
+      }
+      std::string why;
+      if (!dashboard::Available(&why)) return Fail(kExitUsage, "--http: " + why);
+      options.httpPort = atoi(port.c_str());
     } else {
       return Usage("serve: unexpected " + a);
     }

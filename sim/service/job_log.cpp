@@ -68,6 +68,7 @@ void Record(Client& client, JobRecord r) {
   ++sv.inSecond;
   ++sv.jobsTotal;
   ++client.jobs;
+  sv.busUsByProcessor[kept->cp] += kept->busUs;
   sv.log.push_back(std::move(kept));
   ++sv.logSeq;
   if (sv.log.size() > kLogKept) sv.log.pop_front();

@@ -17,6 +17,7 @@
 #include "../plant/sim_state.h"
 #include "../wire/net.h"
 #include "../wire/protocol.h"
+#include "http/dashboard.h"
 #include "kalmorix_version.h"
 #include "server_internal.h"
 
@@ -330,8 +331,18 @@ int Serve(const Options& options) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, nullptr);
 #endif
+  std::string dashboard;
+  if (options.httpPort >= 0 && !dashboard::Start(host, static_cast<uint16_t>(options.httpPort),
+                                                 options.anyAddress, &dashboard, &why)) {
+    fprintf(stderr, "dpsim: --http: %s\n", why.c_str());
+    wire::RemoveKeyFile(keyFile);
+    net::Close(listener);
+    return 1;
+  }
   printf("dpsim: listening on %s\n", sv.address.c_str());
   printf("dpsim: key file %s (clients need to read it)\n", keyFile.c_str());
+  // The address holds the run's token: whoever has it may change the plant.
+  if (!dashboard.empty()) printf("dpsim: dashboard at %s\n", dashboard.c_str());
   if (options.anyAddress) {
     fprintf(stderr,
             "dpsim: warning: --allow-remote: a client elsewhere needs a copy of the key file, "
@@ -354,6 +365,7 @@ int Serve(const Options& options) {
   }
   printf("dpsim: stopping\n");
   fflush(stdout);
+  dashboard::Stop();
   net::Close(listener);
   {
     // Every connection ends: a blocked receive or send returns at once.

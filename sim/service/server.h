@@ -9,6 +9,7 @@ struct Options {
   std::string listen;       // host:port; "" for DPSIM_SERVER or the default
   bool anyAddress = false;  // listening off the loopback interface was asked for
   std::string keyFile;      // "" for the default path of the port
+  int httpPort = -1;        // the dashboard's port (0: any free one); -1: no dashboard
 };
 
 // Runs in the foreground until SIGINT or SIGTERM (a console close on

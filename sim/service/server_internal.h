@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -77,6 +78,7 @@ struct Server {
   int64_t second = 0;  // jobs counted per whole second of the steady clock
   uint64_t inSecond = 0;
   uint64_t inLastSecond = 0;
+  std::map<std::string, uint64_t> busUsByProcessor;  // bus time of all jobs (the dashboard's plot)
 };
 
 Server& S();
