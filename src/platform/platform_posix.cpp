@@ -443,7 +443,7 @@ Module Conclude(LoadResult result, void* handle) {
 // directory, where anyone may have put a file of that name.
 template <typename Visit>
 void ForEachLoaderDir(Visit visit) {
-#if defined(RTLD_DI_SERINFO)
+#if defined(__GLIBC__)  // RTLD_DI_SERINFO is an enumerator there, not a macro
   Dl_info info = {};
   if (dladdr(reinterpret_cast<const void*>(&JoinPath), &info) == 0 || info.dli_fname == nullptr) {
     return;
@@ -468,7 +468,7 @@ void ForEachLoaderDir(Visit visit) {
   }
   dlclose(self);
 #else
-  (void)visit;  // no way to ask this C library's loader: the search path is not used
+  (void)visit;  // no way to ask this C library's loader: its search path is not used
 #endif
 }
 
