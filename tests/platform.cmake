@@ -33,5 +33,6 @@ if(NOT WIN32)
   target_link_libraries(kxplat_planted PRIVATE kxplat)
   set_target_properties(kxplat_planted PROPERTIES PREFIX "" OUTPUT_NAME ky_dll
     LIBRARY_OUTPUT_DIRECTORY ${KX_TEST_BIN}/platform_cwd)
-  add_dependencies(platform_test kxplat_planted)
+  add_dependencies(platform_test kxplat_planted ky_dll)
+  target_compile_definitions(platform_test PRIVATE KX_TEST_BUILD_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
 endif()

@@ -49,6 +49,7 @@ KX_PROBE_EXPORT void kx_probe_signal_and_exit(plat::Handle event, uint32_t code)
 #include "message_window.h"
 
 #if !defined(_WIN32)
+#include <dlfcn.h>
 #include <pthread.h>
 #endif
 
@@ -673,6 +674,21 @@ TEST_F(PlatformLibrary, CompanionPlantedInWorkingDirectoryIsNotRun) {
   EXPECT_TRUE(fs::exists(cwd_ / "planted_ran"));
   EXPECT_TRUE(plat::LibraryFree(lib));
   fs::remove(cwd_ / "planted_ran");
+}
+
+// Without a chosen folder, a program outside bin/ (Python, say) finds the
+// build's own stand-in companion through this library's search path, as an
+// installed one finds the stand-in folder; never the planted one.
+TEST_F(PlatformLibrary, BuildTreeCompanionIsOnTheSearchPath) {
+  unsetenv("KALMORIX_COMPANION_DIR");
+  fs::remove(cwd_ / "planted_ran");
+  plat::Module lib = plat::LibraryLoad("ky_dll");
+  ASSERT_NE(lib, nullptr) << plat::LastErrorGet();
+  Dl_info info = {};
+  ASSERT_NE(dladdr(reinterpret_cast<const void*>(plat::LibrarySymbol(lib, "ZEL_open")), &info), 0);
+  EXPECT_EQ(fs::path(info.dli_fname).parent_path(), fs::path(KX_TEST_BUILD_BIN_DIR));
+  EXPECT_FALSE(fs::exists(cwd_ / "planted_ran"));
+  EXPECT_TRUE(plat::LibraryFree(lib));
 }
 #endif
 
