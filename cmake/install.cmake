@@ -24,10 +24,8 @@ if(WIN32)
   set(stand_in_dir stand-in)
   set(doc_dir .)
   # README.txt with Windows line ends, for Notepad and its kin.
-  file(READ ${PROJECT_SOURCE_DIR}/docs/README-win32.txt readme)
-  string(REPLACE "\r\n" "\n" readme "${readme}")
-  string(REPLACE "\n" "\r\n" readme "${readme}")
-  file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/README.txt CONTENT "${readme}" @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/README-win32.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt
+    @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
 else()
   set(stand_in_dir ${CMAKE_INSTALL_LIBDIR}/kalmorix/stand-in)
