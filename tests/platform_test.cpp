@@ -663,7 +663,8 @@ TEST_F(PlatformLibrary, CompanionPlantedInWorkingDirectoryIsNotRun) {
   ASSERT_TRUE(fs::exists(cwd_ / "ky_dll.so"));
   fs::remove(cwd_ / "planted_ran");
   // The tests' own choice: a folder without a companion.
-  ASSERT_NE(getenv("KALMORIX_COMPANION_DIR"), nullptr);
+  const std::string none = std::string(KX_TEST_KYDLL_DIR) + "/none";
+  ASSERT_EQ(setenv("KALMORIX_COMPANION_DIR", none.c_str(), 1), 0);
   EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("ky_dll"), nullptr); }), kNoLibraryError);
   EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("./ky_dll"), nullptr); }), kNoLibraryError);
   EXPECT_FALSE(fs::exists(cwd_ / "planted_ran"));
