@@ -56,11 +56,37 @@ if(NOT WIN32)
   message(STATUS "Kalmorix::dpsim: ok")
   foreach(f share/doc/kalmorix/README.md share/doc/kalmorix/LICENSE share/doc/kalmorix/docs/interface.md
             share/doc/kalmorix/examples/c/zel_example.c lib/kalmorix/stand-in/README.md
-            include/kalmorix/dpsim.h include/kalmorix_version.h)
+            include/zel.h include/dpsim.h include/kalmorix/dpsim.h include/kalmorix_version.h
+            lib/libkxplat.so.0 lib/kalmorix/stand-in/ky_dll.so)
     if(NOT EXISTS ${prefix}/${f})
       message(FATAL_ERROR "the installation lacks ${f}")
     endif()
   endforeach()
+  # The headers side by side; the former place of dpsim.h still works.
+  file(WRITE ${work}/forward.c "#include <kalmorix/dpsim.h>\n#include <zel.h>\n"
+       "int main(void) { return DpSim_OpenDpHandles() < 0 || ZEL_get_errno() < 0; }\n")
+  must(cc -fsyntax-only -I${prefix}/include ${work}/forward.c)
+  # The module binds to a versioned platform layer.
+  find_program(READELF readelf REQUIRED)
+  must(${READELF} -d ${prefix}/lib/libkalmorix.so.0)
+  if(NOT out MATCHES "\\[libkxplat\\.so\\.0\\]")
+    message(FATAL_ERROR "libkalmorix.so.0 does not need libkxplat.so.0:\n${out}")
+  endif()
+  # The installed README names nothing that is not installed.
+  file(READ ${prefix}/share/doc/kalmorix/README.md readme)
+  if(readme MATCHES "tools/")
+    message(FATAL_ERROR "the installed README refers to the repository's tools/")
+  endif()
+  # The companion comes from the stand-in folder, whatever the working
+  # directory holds: zelcli fdl 26 succeeds from a folder with a broken one.
+  file(MAKE_DIRECTORY ${work}/planted)
+  file(WRITE ${work}/planted/ky_dll.so "not a library")
+  execute_process(COMMAND ${prefix}/bin/zelcli fdl 26 WORKING_DIRECTORY ${work}/planted
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "installed zelcli fdl 26 from a folder with a ky_dll.so (${rc}):\n${out}${err}")
+  endif()
+  message(STATUS "headers, versions, README, companion search: ok")
   file(GLOB soname ${prefix}/lib/libkalmorix.so.[0-9])
   if(NOT soname OR EXISTS ${prefix}/examples)
     message(FATAL_ERROR "expected lib/libkalmorix.so.MAJOR and no examples/ at the prefix")
@@ -85,7 +111,8 @@ else()
   foreach(f bin/Kalmorix.dll bin/zelcli.exe include/zel.h include/kalmorix_version.h
             lib/libKalmorix.dll.a lib/Kalmorix.def README.txt LICENSE CHANGELOG.md
             docs/interface.md stand-in/README.md stand-in/Kalmorix.dll stand-in/zelcli.exe stand-in/dpsim.exe
-            stand-in/dpmaster.dll stand-in/ky_dll.dll stand-in/dpsim.cfg examples/c/zel_example.c)
+            stand-in/dpmaster.dll stand-in/ky_dll.dll stand-in/dpsim.cfg examples/c/zel_example.c
+            include/dpsim.h lib/libdpmaster.dll.a)
     if(NOT EXISTS ${root}/${f})
       message(FATAL_ERROR "the ZIP lacks ${f}")
     endif()
@@ -93,6 +120,30 @@ else()
   if(EXISTS ${root}/bin/dpmaster.dll OR EXISTS ${root}/bin/ky_dll.dll)
     message(FATAL_ERROR "the stand-in libraries must not sit next to Kalmorix.dll")
   endif()
+  # No program or library in the ZIP keeps debug sections.
+  file(GLOB binaries ${root}/bin/*.exe ${root}/bin/*.dll ${root}/stand-in/*.exe ${root}/stand-in/*.dll)
+  foreach(b IN LISTS binaries)
+    must(i686-w64-mingw32-objdump -h ${b})
+    if(out MATCHES "\\.debug_")
+      message(FATAL_ERROR "${b} keeps debug sections")
+    endif()
+  endforeach()
+  # README.txt: Windows line ends, and it names what the ZIP holds.
+  # (file(READ) as text drops CRs: the bytes are compared, each LF after a CR.)
+  file(READ ${root}/README.txt hex HEX)
+  string(REGEX MATCHALL "[0-9a-f][0-9a-f]" bytes "${hex}")
+  string(JOIN " " bytes ${bytes})
+  string(REPLACE "0d 0a" "CRLF" bytes "${bytes}")
+  if(bytes MATCHES "0a" OR NOT bytes MATCHES "CRLF")
+    message(FATAL_ERROR "README.txt has a line end without CR")
+  endif()
+  file(READ ${root}/README.txt readme)
+  foreach(name stand-in\\dpsim.exe include\\dpsim.h lib\\libdpmaster.dll.a)
+    string(FIND "${readme}" "${name}" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "README.txt does not name ${name}")
+    endif()
+  endforeach()
   # The stand-in folder runs as unpacked.
   run_win32_program("stand-in/zelcli.exe from the ZIP" ${root}/stand-in/zelcli.exe read 4)
   if(run_win32 AND NOT out MATCHES "VCP1 slave 4")
@@ -114,6 +165,20 @@ else()
   if(run_win32)
     expect_result("${out}" "MinGW program against libKalmorix.dll.a")
   endif()
+
+  # An application's test that scripts the stand-in: dpsim.h and the import
+  # library of dpmaster.dll from the ZIP.
+  must(i686-w64-mingw32-gcc -Wall -I${root}/include ${SOURCE}/tests/package/dpsim_probe.c
+       ${root}/lib/libKalmorix.dll.a ${root}/lib/libdpmaster.dll.a -o ${app}/dpsim_probe.exe)
+  must(i686-w64-mingw32-objdump -p ${app}/dpsim_probe.exe)
+  if(NOT out MATCHES "DLL Name: dpmaster.dll" OR NOT out MATCHES "DpSim_SetSlave")
+    message(FATAL_ERROR "the test program does not import DpSim_SetSlave from dpmaster.dll:\n${out}")
+  endif()
+  run_win32_program("MinGW test program against libdpmaster.dll.a" ${app}/dpsim_probe.exe)
+  if(run_win32 AND NOT out MATCHES "dpsim probe: 340 bytes: probe")
+    message(FATAL_ERROR "dpsim_probe.exe:\n${out}")
+  endif()
+  message(STATUS "MinGW test program against dpsim.h and libdpmaster.dll.a: ok")
 
   find_program(CLANG NAMES clang clang-14)
   find_program(LLD_LINK NAMES lld-link lld-link-14)

@@ -2,28 +2,36 @@
 #   win32:  cmake --install (or cpack -G ZIP): README.txt, LICENSE, CHANGELOG.md,
 #           docs/, bin/Kalmorix.dll and bin/zelcli.exe (for the vendor's DP master
 #           library), include/, lib/libKalmorix.dll.a (MinGW), lib/Kalmorix.lib
-#           (MSVC), lib/Kalmorix.def, examples/, and stand-in/: the module and
+#           (MSVC), lib/Kalmorix.def, include/dpsim.h with lib/libdpmaster.dll.a
+#           (the stand-in's test interface), examples/, and stand-in/: the module and
 #           zelcli and dpsim (the daemon and its command) with the stand-in
 #           libraries, which runs as unpacked and keeps
 #           the stand-ins apart, so that nobody ships them with an application.
-#   native: lib/libkalmorix.so.MAJOR with libkxplat.so, include/zel.h, a CMake
+#   native: lib/libkalmorix.so.MAJOR with libkxplat.so.MAJOR, include/zel.h and
+#           include/dpsim.h (include/kalmorix/dpsim.h forwards to it), a CMake
 #           package (find_package(Kalmorix): Kalmorix::kalmorix, Kalmorix::dpsim),
 #           pkg-config files (kalmorix.pc, dpsim.pc), bin/zelcli, bin/dpsim, the stand-in
-#           libraries in lib/kalmorix/stand-in, include/kalmorix/dpsim.h, and the
-#           documentation and examples in share/doc/kalmorix.
+#           libraries in lib/kalmorix/stand-in, and the documentation (README.md
+#           from docs/README-linux.md) and examples in share/doc/kalmorix.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# The headers side by side: zel.h and the stand-in's dpsim.h.
 install(FILES ${PROJECT_SOURCE_DIR}/include/zel.h ${PROJECT_BINARY_DIR}/include/kalmorix_version.h
+        ${PROJECT_SOURCE_DIR}/sim/include/dpsim.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
   set(stand_in_dir stand-in)
   set(doc_dir .)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-win32.txt DESTINATION . RENAME README.txt)
+  # README.txt with Windows line ends, for Notepad and its kin.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/README-win32.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt
+    @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
 else()
   set(stand_in_dir ${CMAKE_INSTALL_LIBDIR}/kalmorix/stand-in)
   set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kalmorix)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc_dir})
+  # The repository's README is about building; the install gets its own.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/README-linux.md DESTINATION ${doc_dir} RENAME README.md)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${doc_dir})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/interface.md ${PROJECT_SOURCE_DIR}/docs/stand-in.md
@@ -48,6 +56,20 @@ if(WIN32)
   install(FILES $<TARGET_FILE:dpmaster> $<TARGET_FILE:ky_dll> $<TARGET_FILE:kalmorix>
     DESTINATION ${stand_in_dir})
   install(TARGETS zelcli dpsim RUNTIME DESTINATION ${stand_in_dir})
+  # The stand-in's test interface for an application's own tests: dpsim.h
+  # (in include/) and the import library of dpmaster.dll, by name.
+  install(FILES $<TARGET_LINKER_FILE:dpmaster> DESTINATION lib)
+  # Everything shipped without debug sections, as Kalmorix.dll already is.
+  if(CMAKE_STRIP)
+    install(CODE "foreach(f bin/zelcli.exe ${stand_in_dir}/zelcli.exe ${stand_in_dir}/dpsim.exe
+        ${stand_in_dir}/dpmaster.dll ${stand_in_dir}/ky_dll.dll)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-all \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${f}\"
+        RESULT_VARIABLE rc)
+      if(NOT rc EQUAL 0)
+        message(FATAL_ERROR \"could not strip \${f}\")
+      endif()
+    endforeach()")
+  endif()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME Kalmorix)
@@ -55,6 +77,8 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win32)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ZEL job interface on a PROFIBUS communications processor")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The ZIP and cpack's work files go into the build tree, wherever cpack runs.
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
   include(CPack)
 else()
   # The module finds its DP master library (and the platform layer its
@@ -74,10 +98,11 @@ else()
   # The stand-in's test interface, for applications' own tests: Kalmorix::dpsim.
   install(TARGETS dpmaster EXPORT KalmorixTargets
     LIBRARY DESTINATION ${stand_in_dir}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kalmorix)
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(TARGETS ky_dll LIBRARY DESTINATION ${stand_in_dir})
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/include/dpsim.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kalmorix)
+  # Where dpsim.h used to be installed, for applications that include it from there.
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/dpsim_forward.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kalmorix RENAME dpsim.h)
 
   install(EXPORT KalmorixTargets NAMESPACE Kalmorix::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Kalmorix)

@@ -16,6 +16,15 @@
 
 KX_PROBE_EXPORT int kx_probe_answer() { return KX_PLATFORM_PROBE_LIBRARY; }
 
+#if defined(KX_PLATFORM_PROBE_MARKER)
+#include <fstream>
+// A library planted in the working directory: loading it runs this, which
+// leaves a file there for the test to find.
+__attribute__((constructor)) static void PlantedLibraryRuns() {
+  std::ofstream(KX_PLATFORM_PROBE_MARKER) << "loaded\n";
+}
+#endif
+
 // Ends the calling thread from inside this library, which the test unloads as
 // soon as it sees the event.
 KX_PROBE_EXPORT void kx_probe_signal_and_exit(plat::Handle event, uint32_t code) {
@@ -40,6 +49,7 @@ KX_PROBE_EXPORT void kx_probe_signal_and_exit(plat::Handle event, uint32_t code)
 #include "message_window.h"
 
 #if !defined(_WIN32)
+#include <dlfcn.h>
 #include <pthread.h>
 #endif
 
@@ -593,13 +603,23 @@ class PlatformLibrary : public ::testing::Test {
     cwd_ = program.parent_path() / "platform_cwd";
     fs::current_path(cwd_);
   }
-  void TearDown() override { fs::current_path(saved_); }
+  void TearDown() override {
+    fs::current_path(saved_);
+#if !defined(_WIN32)
+    if (chosen_ != nullptr) setenv("KALMORIX_COMPANION_DIR", chosen_->c_str(), 1);
+#endif
+  }
 
+  // The companion folder that the test run chose, restored after each case.
+  std::unique_ptr<std::string> chosen_ = [] {
+    const char* dir = getenv("KALMORIX_COMPANION_DIR");
+    return dir != nullptr ? std::make_unique<std::string>(dir) : nullptr;
+  }();
   fs::path saved_;
   fs::path cwd_;
 };
 
-TEST_F(PlatformLibrary, SearchesProgramDirectoryFirstAndWorkingDirectoryLast) {
+TEST_F(PlatformLibrary, SearchesProgramDirectoryFirstAndWorkingDirectoryOnlyOnWindows) {
   plat::Module lib = plat::LibraryLoad("kxplat_probe");
   ASSERT_NE(lib, nullptr) << plat::LastErrorGet();
   EXPECT_EQ(Answer(lib), 1);
@@ -610,10 +630,24 @@ TEST_F(PlatformLibrary, SearchesProgramDirectoryFirstAndWorkingDirectoryLast) {
   EXPECT_EQ(Answer(lib), 1);
   EXPECT_TRUE(plat::LibraryFree(lib));
 
+#if defined(_WIN32)
+  // The Windows search ends in the working directory; applications choose it.
   lib = plat::LibraryLoad("kxplat_probe_cwd");
   ASSERT_NE(lib, nullptr) << plat::LastErrorGet();
   EXPECT_EQ(Answer(lib), 3);
   EXPECT_TRUE(plat::LibraryFree(lib));
+#else
+  // Natively never, through the chosen folder or the loader's search path.
+  for (const bool chosen : {true, false}) {
+    if (!chosen) unsetenv("KALMORIX_COMPANION_DIR");
+    EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("kxplat_probe_cwd"), nullptr); }),
+              kNoLibraryError)
+        << "chosen folder: " << chosen;
+  }
+  // Nor a relative path.
+  EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("./kxplat_probe_cwd"), nullptr); }),
+            kNoLibraryError);
+#endif
 
   // A name with a directory is taken as it is.
   lib = plat::LibraryLoad((cwd_ / "kxplat_probe").string().c_str());
@@ -622,11 +656,52 @@ TEST_F(PlatformLibrary, SearchesProgramDirectoryFirstAndWorkingDirectoryLast) {
   EXPECT_TRUE(plat::LibraryFree(lib));
 }
 
+#if !defined(_WIN32)
+// A ky_dll.so that someone left in the folder a user works in is never loaded
+// (its constructor would run in every program using the module).
+TEST_F(PlatformLibrary, CompanionPlantedInWorkingDirectoryIsNotRun) {
+  ASSERT_TRUE(fs::exists(cwd_ / "ky_dll.so"));
+  fs::remove(cwd_ / "planted_ran");
+  // The tests' own choice: a folder without a companion.
+  const std::string none = std::string(KX_TEST_KYDLL_DIR) + "/none";
+  ASSERT_EQ(setenv("KALMORIX_COMPANION_DIR", none.c_str(), 1), 0);
+  EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("ky_dll"), nullptr); }), kNoLibraryError);
+  EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("./ky_dll"), nullptr); }), kNoLibraryError);
+  EXPECT_FALSE(fs::exists(cwd_ / "planted_ran"));
+  // The same double by its full path does run: the marker is a real witness.
+  plat::Module lib = plat::LibraryLoad((cwd_ / "ky_dll").string().c_str());
+  ASSERT_NE(lib, nullptr);
+  EXPECT_EQ(Answer(lib), 4);
+  EXPECT_TRUE(fs::exists(cwd_ / "planted_ran"));
+  EXPECT_TRUE(plat::LibraryFree(lib));
+  fs::remove(cwd_ / "planted_ran");
+}
+
+// Without a chosen folder, a program outside bin/ (Python, say) finds the
+// build's own stand-in companion through this library's search path, as an
+// installed one finds the stand-in folder; never the planted one.
+TEST_F(PlatformLibrary, BuildTreeCompanionIsOnTheSearchPath) {
+  unsetenv("KALMORIX_COMPANION_DIR");
+  fs::remove(cwd_ / "planted_ran");
+  plat::Module lib = plat::LibraryLoad("ky_dll");
+  ASSERT_NE(lib, nullptr) << plat::LastErrorGet();
+  Dl_info info = {};
+  ASSERT_NE(dladdr(reinterpret_cast<const void*>(plat::LibrarySymbol(lib, "ZEL_open")), &info), 0);
+  EXPECT_EQ(fs::path(info.dli_fname).parent_path(), fs::path(KX_TEST_BUILD_BIN_DIR));
+  EXPECT_FALSE(fs::exists(cwd_ / "planted_ran"));
+  EXPECT_TRUE(plat::LibraryFree(lib));
+}
+#endif
+
 TEST_F(PlatformLibrary, FailuresTellWhatWentWrong) {
   EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("kxplat_probe_missing"), nullptr); }),
             kNoLibraryError);
   const fs::path bad = cwd_ / (std::string("kxplat_bad") + kLibraryExtension);
   std::ofstream(bad, std::ios::binary) << std::string(4096, 'x');
+#if !defined(_WIN32)
+  // Natively found there only as the chosen folder, by its absolute path.
+  ASSERT_EQ(setenv("KALMORIX_COMPANION_DIR", cwd_.c_str(), 1), 0);
+#endif
   EXPECT_EQ(ErrorOf([] { EXPECT_EQ(plat::LibraryLoad("kxplat_bad"), nullptr); }), kBadLibraryError);
   fs::remove(bad);
 
@@ -646,8 +721,9 @@ TEST_F(PlatformLibrary, FailuresTellWhatWentWrong) {
 // A thread announces its end from code in a library that is unloaded as soon
 // as the announcement is seen.
 TEST_F(PlatformLibrary, SignalAndExitSurvivesUnloadingTheCaller) {
+  const std::string path = (cwd_ / "kxplat_probe_cwd").string();
   for (uint32_t round = 0; round < 20; ++round) {
-    plat::Module lib = plat::LibraryLoad("kxplat_probe_cwd");
+    plat::Module lib = plat::LibraryLoad(path.c_str());
     ASSERT_NE(lib, nullptr);
     auto exitFn = reinterpret_cast<void (*)(plat::Handle, uint32_t)>(
         plat::LibrarySymbol(lib, "kx_probe_signal_and_exit"));

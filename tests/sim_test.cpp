@@ -528,16 +528,36 @@ class CompanionTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
+#if defined(_WIN32)
     ASSERT_NE(getcwd(cwd_, sizeof(cwd_)), nullptr);
+#else
+    const char* chosen = getenv("KALMORIX_COMPANION_DIR");
+    hadChoice_ = chosen != nullptr;
+    if (hadChoice_) choice_ = chosen;
+#endif
   }
   void TearDown() override {
     if (lib_ != nullptr) Unload();
+#if defined(_WIN32)
     EXPECT_EQ(chdir(cwd_), 0);
+#else
+    if (hadChoice_) {
+      setenv("KALMORIX_COMPANION_DIR", choice_.c_str(), 1);
+    } else {
+      unsetenv("KALMORIX_COMPANION_DIR");
+    }
+#endif
     SimTest::TearDown();
   }
+  // Windows finds the variant in the working directory; natively the working
+  // directory is never searched and the variable names the folder.
   plat::Module Load(const char* variant) {
     const std::string dir = std::string(KX_TEST_KYDLL_DIR) + "/" + variant;
+#if defined(_WIN32)
     EXPECT_EQ(chdir(dir.c_str()), 0) << dir;
+#else
+    EXPECT_EQ(setenv("KALMORIX_COMPANION_DIR", dir.c_str(), 1), 0) << dir;
+#endif
     return plat::LibraryLoad(kFdlLibraryName);
   }
   void LoadFull() {
@@ -595,6 +615,8 @@ class CompanionTest : public SimTest {
   }
 
   char cwd_[4096] = {};
+  bool hadChoice_ = false;
+  std::string choice_;
   plat::Module lib_ = nullptr;
   FdlOpenFn open_ = nullptr;
   FdlCloseFn close_ = nullptr;

@@ -5,6 +5,8 @@
 # Needs a built native preset. Usage: tools/python_test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The tests use the stand-in in-process, not a daemon the caller set up.
+unset DPSIM_SERVER DPSIM_CONFIG DPSIM_KEY_FILE
 python=${KX_PYTHON:-/usr/bin/python3}
 work=build/python-check
 rm -rf "$work"

@@ -1,11 +1,31 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kalmorix need, when
-# they are missing. Usage: tools/setup.sh [native] [win32] [bench] [lint] [browser]
-# win32 installs Wine only where this machine can execute 32-bit programs;
-# browser installs headless Chromium and Selenium for the dashboard's test.
+# they are missing. Usage: tools/setup.sh [native] [win32] [bench] [lint] [browser];
+# tools/setup.sh --help says what each part installs.
+# win32 installs Wine only where this machine can execute 32-bit programs.
 set -euo pipefail
 # shellcheck source=win32_probe.sh
 source "$(dirname "$0")/win32_probe.sh"
+
+usage() {
+  cat <<'USAGE'
+Usage: tools/setup.sh [PART...]
+Installs the Debian 12 packages that building and testing Kalmorix need, when
+they are missing (with sudo unless run as root; apt-get, nothing else is
+downloaded). Always: cmake, ninja-build, g++, make, python3. Parts:
+  native  GoogleTest, pkg-config, cpp-httplib and nlohmann-json (the
+          dashboard), and for the Python package's tests python3-venv,
+          python3-setuptools, python3-wheel, python3-pytest
+  win32   the MinGW-w64 i686 cross compiler, GoogleTest's sources, llvm, lld
+          and clang (the MSVC import library and its check); where this
+          machine can execute 32-bit programs also wine and wine32:i386 (adds
+          the i386 architecture) and creates the Wine prefix once (~20 s)
+  bench   Google Benchmark and Valgrind
+  lint    clang-format, clang-tidy, ShellCheck, mypy, python3-pytest
+  browser headless Chromium, its driver and Selenium (the dashboard's test)
+Options: -h, --help  this text.
+USAGE
+}
 
 want_native=0
 want_win32=0
@@ -19,7 +39,8 @@ for arg in "$@"; do
     bench) want_bench=1 ;;
     lint) want_lint=1 ;;
     browser) want_browser=1 ;;
-    *) echo "setup.sh: unknown part '$arg'" >&2; exit 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "setup.sh: unknown part '$arg' (tools/setup.sh --help)" >&2; exit 2 ;;
   esac
 done
 

@@ -52,9 +52,11 @@ failed=()
 for name in "${programs[@]}"; do
   echo "== $name"
   start=$SECONDS
-  # The tests run where ctest runs them, and choose their companion library
-  # by changing directory themselves.
-  if (cd "$build/tests" && valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+  # The tests run where and as ctest runs them: apart from the caller's
+  # daemon settings, with no companion library unless they choose one.
+  if (cd "$build/tests" && env -u DPSIM_SERVER -u DPSIM_CONFIG -u DPSIM_KEY_FILE -u DPSIM_BAUD \
+        -u DPSIM_DELAY_US -u DPSIM_TRACE -u KALMORIX_LIBRARY \
+        KALMORIX_COMPANION_DIR="$build/tests/kydll/none" valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
         "${suppressions[@]}" --gen-suppressions=all --log-file="$logs/$name.log" "$build/tests/bin/$name" --gtest_color=no \
         >"$logs/$name.out" 2>&1); then
     echo "   passed in $((SECONDS - start)) s"

@@ -50,7 +50,8 @@ kx_win32_probe() {
     KX_WIN32_WHY="cannot write the probe to $dir"
     return 0
   }
-  prog="$dir/.x86-32-probe"
+  # One file per process: tests under ctest may probe at the same time.
+  prog="$dir/.x86-32-probe.$$"
   # The 52-byte ELF header, one loadable segment at 0x08048000, then the
   # code at 0x54:
   # mov eax,1 (exit); mov ebx,42; int 0x80.

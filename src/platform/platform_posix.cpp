@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <setjmp.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -414,17 +415,6 @@ LoadResult LoadPath(const char* path, void** handle) {
   return *handle != nullptr ? LoadResult::kLoaded : LoadResult::kBadFile;
 }
 
-// True when the loader's message says that `file` itself was not found, as
-// opposed to a library it needs or a file it could not use. glibc starts the
-// message with the name it failed to open, musl puts it after "library ".
-bool IsNotFoundMessage(const char* message, const char* file) {
-  if (message == nullptr || strstr(message, "No such file") == nullptr) return false;
-  const size_t n = strlen(file);
-  if (strncmp(message, file, n) == 0 && message[n] == ':') return true;
-  const char* named = strstr(message, "library ");
-  return named != nullptr && strncmp(named + 8, file, n) == 0 && named[8 + n] == ':';
-}
-
 bool JoinPath(char* out, size_t size, const char* dir, size_t dirLen, const char* file) {
   const int n = snprintf(out, size, "%.*s/%s", static_cast<int>(dirLen), dir, file);
   return n > 0 && static_cast<size_t>(n) < size;
@@ -445,7 +435,47 @@ Module Conclude(LoadResult result, void* handle) {
   return nullptr;
 }
 
+// The folders of the loader's search path for libraries that this library
+// opens: LD_LIBRARY_PATH, its RUNPATH and the system's folders, expanded as
+// the loader uses them. Calls `visit` with each absolute one until it returns
+// false. Relative entries (an empty LD_LIBRARY_PATH element is the working
+// directory) are skipped: a library is never found through the working
+// directory, where anyone may have put a file of that name.
+template <typename Visit>
+void ForEachLoaderDir(Visit visit) {
+#if defined(__GLIBC__)  // RTLD_DI_SERINFO is an enumerator there, not a macro
+  Dl_info info = {};
+  if (dladdr(reinterpret_cast<const void*>(&JoinPath), &info) == 0 || info.dli_fname == nullptr) {
+    return;
+  }
+  void* self = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (self == nullptr) return;
+  Dl_serinfo size = {};
+  Dl_serinfo* dirs = nullptr;
+  if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+    dirs = static_cast<Dl_serinfo*>(operator new(size.dls_size, std::nothrow));
+  }
+  if (dirs != nullptr) {
+    dirs->dls_size = size.dls_size;
+    dirs->dls_cnt = size.dls_cnt;
+    if (dlinfo(self, RTLD_DI_SERINFO, dirs) == 0) {
+      for (unsigned i = 0; i < dirs->dls_cnt; ++i) {
+        const char* dir = dirs->dls_serpath[i].dls_name;
+        if (dir != nullptr && dir[0] == '/' && !visit(dir)) break;
+      }
+    }
+    operator delete(dirs);
+  }
+  dlclose(self);
+#else
+  (void)visit;  // no way to ask this C library's loader: its search path is not used
+#endif
+}
+
 // Stops at the first file found, usable or not, as the Windows loader does.
+// Every candidate is an absolute path: the program's folder, then either
+// $KALMORIX_COMPANION_DIR (absolute; tests and users choose a companion with
+// it) or the loader's search path. Never the working directory.
 Module LoadSearched(const char* file) {
   char path[PATH_MAX];
   void* handle = nullptr;
@@ -462,23 +492,22 @@ Module LoadSearched(const char* file) {
       result = LoadPath(path, &handle);
     }
   }
+  if (result != LoadResult::kNotFound) return Conclude(result, handle);
 
-  // 2. The loader's own search path.
-  if (result == LoadResult::kNotFound) {
-    handle = dlopen(file, RTLD_NOW | RTLD_LOCAL);
-    if (handle != nullptr) {
-      result = LoadResult::kLoaded;
-    } else if (!IsNotFoundMessage(dlerror(), file)) {
-      result = LoadResult::kBadFile;
+  // 2. The folder the environment names, in place of the search path.
+  const char* chosen = secure_getenv("KALMORIX_COMPANION_DIR");
+  if (chosen != nullptr && chosen[0] != '\0') {
+    if (chosen[0] == '/' && JoinPath(path, sizeof(path), chosen, strlen(chosen), file)) {
+      result = LoadPath(path, &handle);
     }
+    return Conclude(result, handle);
   }
 
-  // 3. The current directory.
-  char cwd[PATH_MAX];
-  if (result == LoadResult::kNotFound && getcwd(cwd, sizeof(cwd)) != nullptr &&
-      JoinPath(path, sizeof(path), cwd, strlen(cwd), file)) {
-    result = LoadPath(path, &handle);
-  }
+  // 3. The loader's search path, each folder as an absolute path.
+  ForEachLoaderDir([&](const char* dir) {
+    if (JoinPath(path, sizeof(path), dir, strlen(dir), file)) result = LoadPath(path, &handle);
+    return result == LoadResult::kNotFound;
+  });
   return Conclude(result, handle);
 }
 
@@ -804,7 +833,12 @@ Module os::LibraryLoad(const char* baseName) {
   }
   if (strchr(file, '/') == nullptr) return LoadSearched(file);
 
-  // A name with a directory is taken as it is, without searching.
+  // A name with a directory is taken as it is, without searching, when it is
+  // absolute: a relative one would depend on the working directory.
+  if (file[0] != '/') {
+    Fail(kErrorModNotFound);
+    return nullptr;
+  }
   void* handle = nullptr;
   const LoadResult result = LoadPath(file, &handle);
   return Conclude(result, handle);

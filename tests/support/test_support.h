@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -139,13 +140,15 @@ inline Block Error(uint32_t errClass, uint32_t errCode = 0, uint16_t detail = 0,
 
 // ---- Companion library variant ----------------------------------------------------
 // The module loads "ky_dll" by name; the test programs keep none next to them,
-// so the working directory decides which variant (if any) is found.
+// so the working directory (Windows) or KALMORIX_COMPANION_DIR (natively, where
+// the working directory is never searched) decides which variant, if any, is
+// found.
 inline void UseCompanion(const std::string& variant) {
   const std::string dir = std::string(KX_TEST_KYDLL_DIR) + "/" + variant;
 #if defined(_WIN32)
   ASSERT_TRUE(SetCurrentDirectoryA(dir.c_str())) << dir;
 #else
-  ASSERT_EQ(chdir(dir.c_str()), 0) << dir;
+  ASSERT_EQ(setenv("KALMORIX_COMPANION_DIR", dir.c_str(), 1), 0) << dir;
 #endif
 }
 

@@ -1,0 +1,2 @@
+/* dpsim.h is installed beside zel.h; this is its former place. */
+#include "../dpsim.h"
