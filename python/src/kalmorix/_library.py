@@ -61,6 +61,14 @@ class Library:
         setter_fn: LastErrorSetter = setter
         return setter_fn
 
+    def clear_last_error(self) -> bool:
+        """Sets the calling thread's last error to 0, so that ZEL_get_errno
+        after the next call tells what that call left; False when it cannot."""
+        if self._set_last_error is None:
+            return False
+        self._set_last_error(0)
+        return True
+
     def errno_code(self, last_error: int) -> int:
         """The interface code that ZEL_get_errno gives for a system last-error value."""
         if self._set_last_error is None:
