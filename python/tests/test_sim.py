@@ -34,7 +34,7 @@ def test_change_and_read_back_the_processor(dpsim: sim.Connection) -> None:
     assert dpsim.get("VCP1", 4) == b"\x01\x02"
     dpsim.answer("VCP1", 5)
     assert dpsim.status().processors["VCP1"].slaves[5].answers
-    assert "2 processors" in dpsim.reset()
+    assert dpsim.reset() == 2
     vcp1 = dpsim.status().processors["VCP1"]
     assert vcp1.slaves[4].data == b"VCP1 slave 4 BRAVO-BRAVO" and 9 not in vcp1.slaves
 
@@ -43,13 +43,13 @@ def test_load_a_configuration_and_reset_to_the_start(dpsim: sim.Connection,
                                                      tmp_path: Path) -> None:
     config = tmp_path / "plant.cfg"
     config.write_text("processor CP_PLANT\nslave 3 text Pump station 3 ready\n")
-    assert dpsim.load_file(config).startswith("loaded 1 processors")
+    assert dpsim.load_file(config) == 1
     assert list(dpsim.status().processors) == ["CP_PLANT"]
     assert dpsim.get("CP_PLANT", 3) == b"Pump station 3 ready"
     with pytest.raises(sim.DaemonError, match="unknown keyword 'bogus'") as e:
         dpsim.load("processor P2\nslave 1 text x\nbogus line\n")
     assert e.value.code == 1
-    assert list(dpsim.status().processors) == ["P2"]  # the good lines still apply
+    assert list(dpsim.status().processors) == ["CP_PLANT"]  # refused whole
     dpsim.reset()
     assert sorted(dpsim.status().processors) == ["VCP1", "VCP2"]
 
@@ -135,6 +135,21 @@ def own_daemon() -> Iterator[DaemonProcess]:
         daemon.stop()
 
 
+def _wait_stopped(pid: int) -> None:
+    # SIGSTOP takes effect a moment after kill() returns: a request sent in
+    # between would still be answered.
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        states = []
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/stat") as f:
+                states.append(f.read().rsplit(")", 1)[1].split()[0])
+        if all(state in ("T", "t") for state in states):
+            return
+        time.sleep(0.01)
+    raise AssertionError("the daemon did not stop")
+
+
 def test_a_stalled_or_lost_daemon_raises_within_the_bound(own_daemon: DaemonProcess) -> None:
     if sys.platform == "win32":
         pytest.skip("stops the daemon with SIGSTOP")
@@ -143,6 +158,7 @@ def test_a_stalled_or_lost_daemon_raises_within_the_bound(own_daemon: DaemonProc
         with own_daemon.connect() as d, d.log() as log:
             os.kill(own_daemon.process.pid, signal.SIGSTOP)
             try:
+                _wait_stopped(own_daemon.process.pid)
                 began = time.monotonic()
                 with pytest.raises(sim.DaemonUnreachable, match="no reply"):
                     d.status()

@@ -329,9 +329,9 @@ wire::Message Reset(bool json) {
   // As Load: every processor, slave, silence and fault as configured, the
   // queues emptied; the trace is the one it started with anyway.
   ApplySettings(G(), Startup());
-  const std::string done = "reset to the start-up configuration, " +
-                           std::to_string(Startup().processors.size()) + " processors";
-  return Text(0, json ? "{\"done\":" + JsonString(done) + "}" : done + "\n");
+  const size_t processors = Startup().processors.size();
+  if (json) return Text(0, "{\"processors\":" + std::to_string(processors) + "}");
+  return Text(0, "reset to the start-up configuration, " + Count(processors, "processor") + "\n");
 }
 
 }  // namespace dpsim::server

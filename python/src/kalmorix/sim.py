@@ -430,11 +430,9 @@ def _refused(status: int, text: str) -> DaemonError:
     except ValueError:
         return DaemonError(status, text.strip())
     if isinstance(reply, dict) and "error" in reply:
-        return DaemonError(status, str(reply["error"]))
-    if isinstance(reply, dict) and "done" in reply:  # load: what was taken and rejected
-        rejected = str(reply.get("rejected", "")).strip()
-        return DaemonError(status, f"{reply['done']}: {rejected}" if rejected else
-                           str(reply["done"]))
+        rejected = str(reply.get("rejected", "")).strip()  # load: the lines refused
+        return DaemonError(status, f"{reply['error']}: {rejected}" if rejected else
+                           str(reply["error"]))
     return DaemonError(status, text.strip())
 
 
@@ -540,16 +538,17 @@ class Connection:
         self._ask(_FAULT, _name(processor) + bytes([FAULTS.index(kind) + 1])
                   + struct.pack("<I", round(rate * 1e6)))
 
-    def load(self, text: str) -> str:
+    def load(self, text: str) -> int:
         """Replaces the configuration with `text` (as a DPSIM_CONFIG file) and
-        resets everything, as `dpsim load`. With rejected lines the rest still
-        applies and DaemonError lists them. Returns what the daemon did."""
+        resets everything, as `dpsim load`. A configuration with a line that
+        cannot be used is refused whole: DaemonError lists the lines and
+        nothing changes. Returns the number of processors loaded."""
         raw = text.encode("utf-8")
         if len(raw) > MAX_CONFIG:
             raise ValueError(f"a configuration has at most {MAX_CONFIG} bytes")
-        return str(self._ask(_LOAD, struct.pack("<H", len(raw)) + raw)["done"])
+        return int(self._ask(_LOAD, struct.pack("<H", len(raw)) + raw)["processors"])
 
-    def load_file(self, path: Union[str, "os.PathLike[str]"]) -> str:
+    def load_file(self, path: Union[str, "os.PathLike[str]"]) -> int:
         """load() with a file's text."""
         with open(path, encoding="utf-8") as f:
             text = f.read(MAX_CONFIG + 1)
@@ -557,10 +556,11 @@ class Connection:
             raise ValueError(f"{os.fspath(path)} is larger than {MAX_CONFIG} bytes")
         return self.load(text)
 
-    def reset(self) -> str:
+    def reset(self) -> int:
         """Back to the configuration the daemon started with: slaves, data,
-        silence and faults as then; jobs under way are dropped."""
-        return str(self._ask(_RESET, b"")["done"])
+        silence and faults as then; jobs under way are dropped. Returns the
+        number of processors."""
+        return int(self._ask(_RESET, b"")["processors"])
 
     def log(self) -> "Log":
         """Follows the jobs from now on, on a connection of its own (as
