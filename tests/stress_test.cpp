@@ -534,6 +534,7 @@ struct Job {
   // confirmed: when the two may be confirmed in either order, the module may
   // not be able to tell whose status is whose and fails the write.
   bool mayBeUnattributable = false;
+  bool behindWrite = false;  // an unfinished write of the channel may still go first
   Clock::time_point sent;
   enum State {
     kPending,
@@ -732,6 +733,10 @@ std::shared_ptr<Job> StressRun::SendLocked(Slot& slot, Kind kind, std::mt19937& 
   job->mayBeUnattributable = kind == Kind::Write &&
                              slot.lastWriteUnfinished != Clock::time_point{} &&
                              Clock::now() - slot.lastWriteUnfinished < std::chrono::seconds(10);
+  // A write passed on may take up to about 13 s when its confirmations go
+  // astray; the jobs after it wait for it.
+  job->behindWrite = slot.lastWriteUnfinished != Clock::time_point{} &&
+                     Clock::now() - slot.lastWriteUnfinished < std::chrono::seconds(14);
   slot.last = job;
   const uint32_t refusalsBefore = DpSim_FaultCount(
       IsFdl(kind) ? DPSIM_FAULT_FDL_REFUSE : DPSIM_FAULT_REFUSE, IsFdl(kind) ? job->fdl : job->dp);
@@ -946,7 +951,10 @@ void StressRun::Await(Slot& slot, const std::shared_ptr<Job>& job, plat::Window 
   // Far beyond the worst case: a read waits out another job's 3 s read-back
   // pause, a write its own after another's, FDL a pause, the idle second
   // and results queued before its own.
-  const int64_t timeoutMs = job->kind == Kind::Write ? 14000 : IsFdl(job->kind) ? 12000 : 9000;
+  const int64_t timeoutMs = (job->kind == Kind::Write ? 14000
+                             : IsFdl(job->kind)       ? 12000
+                                                      : 9000) +
+                            (job->behindWrite ? 14000 : 0);
   const bool byMessage = wnd != nullptr;
   int64_t drainedSince = -1;
   for (;;) {
