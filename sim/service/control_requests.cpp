@@ -48,28 +48,6 @@ wire::Message Text(uint32_t status, std::string text) {
 
 namespace {
 
-// What status shows, copied under the locks and formatted after them: the
-// jobs wait for the copy only.
-struct SlaveView {
-  int address;
-  std::vector<uint8_t> data;
-  bool silent;
-};
-struct ProcessorView {
-  std::string name;
-  std::vector<SlaveView> slaves;
-  uint32_t faults[DPSIM_FAULT_COUNT];
-};
-struct ClientView {
-  int id;
-  std::string program;
-  uint32_t pid;
-  std::string peer;
-  std::vector<int32_t> dp;
-  std::vector<int32_t> fdl;
-  uint64_t jobs;
-};
-
 std::string List(const std::vector<int32_t>& handles) {
   std::string out;
   for (int32_t h : handles) out += (out.empty() ? "" : ",") + std::to_string(h);
@@ -89,37 +67,45 @@ bool JoinWithin(const std::vector<std::string>& entries, size_t budget, std::str
 
 }  // namespace
 
-wire::Message Status(bool json) {
-  Server& sv = S();
-  std::vector<ProcessorView> procs;
+PlantView CopyPlant(size_t maxProcessors, size_t maxSlaves) {
+  PlantView view;
   {
     State& s = G();
     Guard g(&s.lock);
+    view.processorCount = s.processors.size();
+    size_t slaves = 0;
     for (const auto& [name, p] : s.processors) {
+      if (view.processors.size() == maxProcessors || p.slaves.size() > maxSlaves - slaves) break;
+      slaves += p.slaves.size();
       ProcessorView v{name, {}, {}};
       for (const auto& [address, data] : p.slaves) {
         v.slaves.push_back({address, data, p.silent.count(address) != 0});
       }
       for (int k = 0; k < DPSIM_FAULT_COUNT; ++k) v.faults[k] = p.faultPerMillion[k];
-      procs.push_back(std::move(v));
+      view.processors.push_back(std::move(v));
     }
   }
-  std::vector<ClientView> clients;
-  uint64_t rate = 0;
-  uint64_t jobsTotal = 0;
-  std::string address;
-  {
-    std::lock_guard<std::mutex> lock(sv.mu);
-    for (const auto& c : sv.clients) {
-      if (!c->proven || c->done) continue;
-      clients.push_back({c->id, c->program, c->pid, c->peer,
-                         std::vector<int32_t>(c->dp.begin(), c->dp.end()),
-                         std::vector<int32_t>(c->fdl.begin(), c->fdl.end()), c->jobs});
-    }
-    rate = JobsPerSecond(sv);
-    jobsTotal = sv.jobsTotal;
-    address = sv.address;
+  Server& sv = S();
+  std::lock_guard<std::mutex> lock(sv.mu);
+  for (const auto& c : sv.clients) {
+    if (!c->proven || c->done) continue;
+    view.clients.push_back({c->id, c->program, c->pid, c->peer,
+                            std::vector<int32_t>(c->dp.begin(), c->dp.end()),
+                            std::vector<int32_t>(c->fdl.begin(), c->fdl.end()), c->jobs});
   }
+  view.jobsPerSecond = JobsPerSecond(sv);
+  view.jobs = sv.jobsTotal;
+  view.address = sv.address;
+  return view;
+}
+
+wire::Message Status(bool json) {
+  const PlantView view = CopyPlant();
+  const std::vector<ProcessorView>& procs = view.processors;
+  const std::vector<ClientView>& clients = view.clients;
+  const uint64_t rate = view.jobsPerSecond;
+  const uint64_t jobsTotal = view.jobs;
+  const std::string& address = view.address;
   if (json) {
     std::vector<std::string> procEntries;
     procEntries.reserve(procs.size());

@@ -116,6 +116,37 @@ wire::Message Text(uint32_t status, std::string text);
 wire::Message Failure(bool json, const std::string& why, const std::string& more = "");
 // "1 job", "2 jobs".
 std::string Count(uint64_t n, const char* thing);
+// The plant and its programs, copied under the locks so that whoever shows
+// them formats after: the jobs wait for the copy only.
+struct SlaveView {
+  int address;
+  std::vector<uint8_t> data;
+  bool silent;
+};
+struct ProcessorView {
+  std::string name;
+  std::vector<SlaveView> slaves;
+  uint32_t faults[DPSIM_FAULT_COUNT];
+};
+struct ClientView {
+  int id;
+  std::string program;
+  uint32_t pid;
+  std::string peer;
+  std::vector<int32_t> dp;
+  std::vector<int32_t> fdl;
+  uint64_t jobs;
+};
+struct PlantView {
+  std::vector<ProcessorView> processors;  // the first that fit the limits
+  size_t processorCount = 0;              // all there are
+  std::vector<ClientView> clients;
+  uint64_t jobsPerSecond = 0;
+  uint64_t jobs = 0;
+  std::string address;
+};
+// At most `maxProcessors` processors and `maxSlaves` slaves in all are copied.
+PlantView CopyPlant(size_t maxProcessors = SIZE_MAX, size_t maxSlaves = SIZE_MAX);
 wire::Message Status(bool json);
 wire::Message Get(const wire::Message& req, bool json);
 wire::Message Change(const wire::Message& req, bool json);

@@ -303,60 +303,13 @@ std::string HistoryJson() {
 // The plant and its programs, copied under the locks and formatted after
 // them: the jobs wait for the copy only.
 std::string StateJson() {
-  struct SlaveCopy {
-    int address;
-    std::vector<uint8_t> data;
-    bool silent;
-  };
-  struct ProcCopy {
-    std::string name;
-    std::vector<SlaveCopy> slaves;
-    uint32_t faults[kFaultKinds];
-  };
-  struct ClientCopy {
-    int id;
-    std::string program;
-    uint32_t pid;
-    std::string peer;
-    std::vector<int32_t> dp;
-    std::vector<int32_t> fdl;
-    uint64_t jobs;
-  };
-  std::vector<ProcCopy> procs;
-  size_t processors = 0;
-  {
-    State& s = G();
-    Guard g(&s.lock);
-    processors = s.processors.size();
-    size_t slaves = 0;
-    for (const auto& [name, p] : s.processors) {
-      if (procs.size() == kMaxShown || slaves + p.slaves.size() > kMaxSlavesShown) break;
-      slaves += p.slaves.size();
-      ProcCopy c{name, {}, {}};
-      for (const auto& [address, data] : p.slaves) {
-        c.slaves.push_back({address, data, p.silent.count(address) != 0});
-      }
-      std::copy(std::begin(p.faultPerMillion), std::end(p.faultPerMillion), c.faults);
-      procs.push_back(std::move(c));
-    }
-  }
-  std::vector<ClientCopy> clients;
-  uint64_t rate = 0;
-  uint64_t total = 0;
-  std::string address;
-  {
-    server::Server& sv = S();
-    std::lock_guard<std::mutex> lock(sv.mu);
-    for (const auto& c : sv.clients) {
-      if (!c->proven || c->done) continue;
-      clients.push_back({c->id, c->program, c->pid, c->peer,
-                         std::vector<int32_t>(c->dp.begin(), c->dp.end()),
-                         std::vector<int32_t>(c->fdl.begin(), c->fdl.end()), c->jobs});
-    }
-    rate = server::JobsPerSecond(sv);
-    total = sv.jobsTotal;
-    address = sv.address;
-  }
+  const server::PlantView view = server::CopyPlant(kMaxShown, kMaxSlavesShown);
+  const std::vector<server::ProcessorView>& procs = view.processors;
+  const std::vector<server::ClientView>& clients = view.clients;
+  const size_t processors = view.processorCount;
+  const uint64_t rate = view.jobsPerSecond;
+  const uint64_t total = view.jobs;
+  const std::string& address = view.address;
   auto list = [](const std::vector<int32_t>& v) {
     std::string out;
     for (int32_t h : v) out += (out.empty() ? "" : ",") + std::to_string(h);
@@ -367,23 +320,23 @@ std::string StateJson() {
                     ",\"jobs\":" + std::to_string(total) +
                     ",\"processorCount\":" + std::to_string(processors) + ",\"processors\":[";
   for (size_t i = 0; i < procs.size(); ++i) {
-    const ProcCopy& p = procs[i];
+    const server::ProcessorView& p = procs[i];
     out += (i == 0 ? "" : ",") + std::string("{\"name\":") + JsonString(p.name) + ",\"slaves\":[";
     for (size_t k = 0; k < p.slaves.size(); ++k) {
-      const SlaveCopy& v = p.slaves[k];
+      const server::SlaveView& v = p.slaves[k];
       out += (k == 0 ? "" : ",") + std::string("{\"address\":") + std::to_string(v.address) +
              ",\"data\":\"" + Hex(v.data, false) +
              "\",\"silent\":" + (v.silent ? "true" : "false") + "}";
     }
     out += "],\"faultsPerMillion\":{";
-    for (int k = 1; k < kFaultNameCount && k < kFaultKinds; ++k) {
+    for (int k = 1; k < kFaultNameCount && k < DPSIM_FAULT_COUNT; ++k) {
       out += (k == 1 ? "" : ",") + JsonString(kFaultNames[k]) + ":" + std::to_string(p.faults[k]);
     }
     out += "}}";
   }
   out += "],\"clients\":[";
   for (size_t i = 0; i < clients.size(); ++i) {
-    const ClientCopy& c = clients[i];
+    const server::ClientView& c = clients[i];
     out += (i == 0 ? "" : ",") + std::string("{\"id\":") + std::to_string(c.id) +
            ",\"program\":" + JsonString(c.program) + ",\"pid\":" + std::to_string(c.pid) +
            ",\"peer\":" + JsonString(c.peer) + ",\"dpHandles\":" + list(c.dp) +
