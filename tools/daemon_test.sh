@@ -281,7 +281,11 @@ echo "== hostile clients: idle, half-sent, too many connections, too many handle
 # for ever; each must be turned away while the others are served.
 # A sanitized stand-in library cannot be loaded into Python.
 sanitized=
-if ldd "$bin/../lib/libdpmaster.so" 2>/dev/null | grep -q 'libasan\|libtsan'; then sanitized=yes; fi
+# grep reads all of ldd's output: with -q it could stop early, and ldd's
+# SIGPIPE would fail the pipeline (pipefail) as if nothing were found.
+if ldd "$bin/../lib/libdpmaster.so" 2>/dev/null | grep 'libasan\|libtsan' >/dev/null; then
+  sanitized=yes
+fi
 timeout 120 python3 - "$port" "$bin/../lib" "$daemon" "$keyfile" "$sanitized" "$tmp/daemon.err" <<'PY' || fail "hostile clients"
 import ctypes, hashlib, hmac, os, socket, struct, sys, time
 port, lib_dir, daemon, key_file = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
@@ -469,7 +473,7 @@ zelcli read 4 >/dev/null 2>&1 || code=$?
 
 forker=$bin/../tests/bin/fork_child
 # ThreadSanitizer cannot start threads in the child of a threaded process.
-if [ -x "$forker" ] && ! ldd "$forker" | grep -q libtsan; then
+if [ -x "$forker" ] && ! ldd "$forker" | grep libtsan >/dev/null; then
   echo "== fork(): parent and child each get their own jobs through the daemon"
   start_daemon fork DPSIM_DELAY_US=200000
   DPSIM_SERVER=127.0.0.1:$port timeout 60 "$forker" >"$tmp/forker.out" 2>"$tmp/forker.err" ||
