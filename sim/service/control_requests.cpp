@@ -48,12 +48,6 @@ wire::Message Text(uint32_t status, std::string text) {
 
 namespace {
 
-std::string List(const std::vector<int32_t>& handles) {
-  std::string out;
-  for (int32_t h : handles) out += (out.empty() ? "" : ",") + std::to_string(h);
-  return out;
-}
-
 // Entries joined by commas while they fit in `budget` bytes; false when some
 // were left out.
 bool JoinWithin(const std::vector<std::string>& entries, size_t budget, std::string* out) {
@@ -66,6 +60,12 @@ bool JoinWithin(const std::vector<std::string>& entries, size_t budget, std::str
 }
 
 }  // namespace
+
+std::string HandleList(const std::vector<int32_t>& handles) {
+  std::string out;
+  for (int32_t h : handles) out += (out.empty() ? "" : ",") + std::to_string(h);
+  return out;
+}
 
 PlantView CopyPlant(size_t maxProcessors, size_t maxSlaves) {
   PlantView view;
@@ -132,7 +132,7 @@ wire::Message Status(bool json) {
       clientEntries.push_back(
           "{\"id\":" + std::to_string(c.id) + ",\"program\":" + JsonString(c.program) +
           ",\"pid\":" + std::to_string(c.pid) + ",\"claimed\":true,\"peer\":" + JsonString(c.peer) +
-          ",\"dpHandles\":[" + List(c.dp) + "],\"fdlHandles\":[" + List(c.fdl) +
+          ",\"dpHandles\":[" + HandleList(c.dp) + "],\"fdlHandles\":[" + HandleList(c.fdl) +
           "],\"jobs\":" + std::to_string(c.jobs) + "}");
     }
     const std::string head =
@@ -167,8 +167,8 @@ wire::Message Status(bool json) {
   for (const ClientView& c : clients) {
     human += "client " + std::to_string(c.id) + ": " + Printable(c.program) + " (claimed pid " +
              std::to_string(c.pid) + ", " + Printable(c.peer) + "), DP handles " +
-             (c.dp.empty() ? "-" : List(c.dp)) + ", FDL handles " +
-             (c.fdl.empty() ? "-" : List(c.fdl)) + ", " + Count(c.jobs, "job") + "\n";
+             (c.dp.empty() ? "-" : HandleList(c.dp)) + ", FDL handles " +
+             (c.fdl.empty() ? "-" : HandleList(c.fdl)) + ", " + Count(c.jobs, "job") + "\n";
   }
   return Text(0, human);
 }

@@ -116,6 +116,8 @@ wire::Message Text(uint32_t status, std::string text);
 wire::Message Failure(bool json, const std::string& why, const std::string& more = "");
 // "1 job", "2 jobs".
 std::string Count(uint64_t n, const char* thing);
+// Handles joined by commas: "3,7".
+std::string HandleList(const std::vector<int32_t>& handles);
 // The plant and its programs, copied under the locks so that whoever shows
 // them formats after: the jobs wait for the copy only.
 struct SlaveView {

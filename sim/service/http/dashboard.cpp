@@ -310,11 +310,6 @@ std::string StateJson() {
   const uint64_t rate = view.jobsPerSecond;
   const uint64_t total = view.jobs;
   const std::string& address = view.address;
-  auto list = [](const std::vector<int32_t>& v) {
-    std::string out;
-    for (int32_t h : v) out += (out.empty() ? "" : ",") + std::to_string(h);
-    return "[" + out + "]";
-  };
   std::string out = "{\"server\":" + JsonString(address) +
                     ",\"jobsPerSecond\":" + std::to_string(rate) +
                     ",\"jobs\":" + std::to_string(total) +
@@ -339,8 +334,9 @@ std::string StateJson() {
     const server::ClientView& c = clients[i];
     out += (i == 0 ? "" : ",") + std::string("{\"id\":") + std::to_string(c.id) +
            ",\"program\":" + JsonString(c.program) + ",\"pid\":" + std::to_string(c.pid) +
-           ",\"peer\":" + JsonString(c.peer) + ",\"dpHandles\":" + list(c.dp) +
-           ",\"fdlHandles\":" + list(c.fdl) + ",\"jobs\":" + std::to_string(c.jobs) + "}";
+           ",\"peer\":" + JsonString(c.peer) + ",\"dpHandles\":[" + server::HandleList(c.dp) +
+           "],\"fdlHandles\":[" + server::HandleList(c.fdl) +
+           "],\"jobs\":" + std::to_string(c.jobs) + "}";
   }
   return out + "]}";
 }
